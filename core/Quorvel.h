@@ -1,0 +1,8 @@
+#pragma once
+
+// Everything the core library offers, in one include.
+
+#include "foundation/Export.h"
+#include "foundation/Types.h"
+#include "foundation/Logger.h"
+#include "foundation/Catalogue.h"
