@@ -4,5 +4,6 @@
 
 #include "foundation/Export.h"
 #include "foundation/Types.h"
+#include "foundation/Half.h"
 #include "foundation/Logger.h"
 #include "foundation/Catalogue.h"
