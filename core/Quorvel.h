@@ -7,3 +7,4 @@
 #include "foundation/Half.h"
 #include "foundation/Logger.h"
 #include "foundation/Catalogue.h"
+#include "analysis/KDPointLocation.h"
