@@ -14,3 +14,4 @@
 #include "io/QvlRenderHeader.h"
 #include "samples/DetectPlaqueInfo.h"
 #include "samples/QvRenderSample.h"
+#include "camera/CubeMap.h"
