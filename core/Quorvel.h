@@ -15,3 +15,4 @@
 #include "samples/DetectPlaqueInfo.h"
 #include "samples/QvRenderSample.h"
 #include "camera/CubeMap.h"
+#include "camera/CameraSet.h"
