@@ -16,3 +16,8 @@
 #include "samples/QvRenderSample.h"
 #include "camera/CubeMap.h"
 #include "camera/CameraSet.h"
+#include "foundation/GeometryUtils.h"
+#include "foundation/Vekbin.h"
+#include "camera/RenderingContext.h"
+#include "camera/Plaque.h"
+#include "io/RenderSampleRecords.h"
