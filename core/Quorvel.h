@@ -21,3 +21,5 @@
 #include "camera/RenderingContext.h"
 #include "camera/Plaque.h"
 #include "io/RenderSampleRecords.h"
+#include "camera/CameraRays.h"
+#include "camera/Sampling.h"
