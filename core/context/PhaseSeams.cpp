@@ -1,23 +1,39 @@
 #include "context/PhaseSeams.h"
 
+#include <utility>
+
+#include "camera/CameraSet.h"
 #include "camera/RenderingContext.h"
+#include "camera/Sampling.h"
 #include "io/QvlRenderHeader.h"
 
 namespace Quorvel::Phase::inline v2_0 {
 
-void buildCameraSet(QuorvelContext& /*context*/)
+void buildCameraSet(QuorvelContext& context)
 {
-    // Filled by the camera set construction.
+    Camera::CameraPlacement placement;
+    placement.zovScaling = context.zovScaling;
+    placement.renderScale = context.renderScale.get();
+    placement.offsetRight = context.zovOffsetRight.get();
+    placement.offsetTop = context.zovOffsetTop.get();
+    placement.offsetBack = context.zovOffsetBack.get();
+    placement.draft = context.draft.get();
+    placement.allDirections = context.renderInsideBox;
+    Camera::CameraSet set = Camera::makeCameraSet(placement);
+    context.cameraPositions = std::move(set.positions);
+    context.cameraPriorities = std::move(set.priorities);
+    context.cameraFaceMasks = std::move(set.faceMasks);
 }
 
-void computeCameraWorldPositions(QuorvelContext& /*context*/)
+void computeCameraWorldPositions(QuorvelContext& context)
 {
-    // Filled by the camera set construction.
+    context.cameraWorldPositions = Camera::cameraWorldPositions(context.cameraPositions, context.cameraToWorld);
 }
 
-void buildFetchMap(QuorvelContext& /*context*/)
+void buildFetchMap(QuorvelContext& context)
 {
-    // Filled by the sampling positions and direction search.
+    context.fetchMap = Camera::generateFetchMap(static_cast<uint64_t>(context.outputResolutionX.get()),
+                                                static_cast<uint64_t>(context.outputResolutionY.get()));
 }
 
 void loadSharedRenderingContext(QuorvelContext& context)
@@ -57,9 +73,19 @@ void finalizeRenderPhase(QuorvelContext& /*context*/, std::FILE* temporaryFile)
     std::fclose(temporaryFile);
 }
 
-void buildHeaderDefaultCameraSet(BinIO::header_v09& /*header*/)
+void buildHeaderDefaultCameraSet(BinIO::header_v09& header)
 {
-    // Filled by the camera set construction (no centre camera, table priorities).
+    Camera::CameraPlacement placement;
+    placement.zovScaling = VekPoint{header.boxScaleX, header.boxScaleY, header.boxScaleZ};
+    placement.renderScale = header.globalScale;
+    placement.offsetRight = header.camOffsetX;
+    placement.offsetTop = header.camOffsetY;
+    placement.offsetBack = header.camOffsetZ;
+    placement.draft = header.draft != 0;
+    Camera::CameraSet set = Camera::makeCameraSetWithoutCentre(placement);
+    header.cameraPositions = std::move(set.positions);
+    header.cameraPriorities = std::move(set.priorities);
+    header.cameraFaceMasks = std::move(set.faceMasks);
 }
 
 } // namespace Quorvel::Phase::inline v2_0
