@@ -184,9 +184,7 @@ bool depthsFarApart(double p, double q, double h, float W)
 
 bool QvIsAtProximity(const float& a, const float& b, const float& h)
 {
-    const RenderingContext& shared = GetSharedRenderingContext();
-    const float r = shared.renderScale;
-    return !depthsFarApart(r * a, r * b, 100.0f * h, static_cast<float>(shared.width));
+    return GetSharedRenderingContext().isAtProximity(a, b, h);
 }
 
 float getEyeShiftFactor(float a, float b)
