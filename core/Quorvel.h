@@ -2,24 +2,35 @@
 
 // Everything the core library offers, in one include.
 
+// Foundation: value types, logger, catalogue, utilities, merged sample record.
 #include "foundation/Export.h"
 #include "foundation/Types.h"
 #include "foundation/Half.h"
 #include "foundation/Logger.h"
 #include "foundation/Catalogue.h"
-#include "analysis/KDPointLocation.h"
-#include "context/Phase.h"
-#include "context/Resolution.h"
-#include "io/AovFormat.h"
-#include "io/QvlRenderHeader.h"
-#include "samples/DetectPlaqueInfo.h"
-#include "samples/QvRenderSample.h"
-#include "camera/CubeMap.h"
-#include "camera/CameraSet.h"
 #include "foundation/GeometryUtils.h"
 #include "foundation/Vekbin.h"
-#include "camera/RenderingContext.h"
-#include "camera/Plaque.h"
-#include "io/RenderSampleRecords.h"
+
+// Rendering context: phase lifecycle, resolutions and blocks.
+#include "context/Phase.h"
+#include "context/Resolution.h"
+
+// Cameras: cube map, camera set, rays, sampling, plaque geometry.
+#include "camera/CubeMap.h"
+#include "camera/CameraSet.h"
 #include "camera/CameraRays.h"
 #include "camera/Sampling.h"
+#include "camera/RenderingContext.h"
+#include "camera/Plaque.h"
+
+// Samples.
+#include "samples/DetectPlaqueInfo.h"
+#include "samples/QvRenderSample.h"
+
+// Files: AOV registry, file header, sample records.
+#include "io/AovFormat.h"
+#include "io/QvlRenderHeader.h"
+#include "io/RenderSampleRecords.h"
+
+// Spatial indexes.
+#include "analysis/KDPointLocation.h"
