@@ -100,8 +100,9 @@ void KDPointLocation::Init(std::vector<Point>& points)
     leaves_ = {};
     // A point with a NaN coordinate fails every distance and slab test, and
     // its unordered keys would break the median partition for the others, so
-    // it stays out of the tree (at the back of the vector).
-    const auto usable = std::partition(points.begin(), points.end(), [](const Point& p) {
+    // it stays out of the tree (at the back of the vector). The others keep
+    // their order: it decides slot order, and callers break ties by it.
+    const auto usable = std::stable_partition(points.begin(), points.end(), [](const Point& p) {
         return !std::isnan(p.x) && !std::isnan(p.y) && !std::isnan(p.z);
     });
     const auto count = static_cast<size_t>(usable - points.begin());

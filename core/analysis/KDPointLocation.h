@@ -29,7 +29,8 @@ public:
     static constexpr int LeafSlots = 16;
 
     // Builds over the vector, which is reordered in place. Points with a NaN
-    // coordinate can match no query; they are moved to the back and left out.
+    // coordinate can match no query; they are moved to the back and left out,
+    // the others keeping their order.
     void Init(std::vector<Point>& points);
     // Builds over the array; each point's index is its array position.
     void Init(const float3* points, size_t count);

@@ -311,6 +311,15 @@ TEST(KDPointLocation, MatchesBruteForceOnRandomPoints)
 
 TEST(KDPointLocation, PointsWithNaNAreLeftOutWithoutHidingOthers)
 {
+    // The others keep their input order, so one leaf reports them in it.
+    std::vector<Point> few{{NaN, 0, 0, 0}, {1, 0, 0, 1}, {2, NaN, 0, 2}, {3, 0, 0, 3}, {4, 0, 0, 4}};
+    KDPointLocation small;
+    small.Init(few);
+    EXPECT_THAT(locate(small, {0, 0, 0}, 10.0f), ElementsAre(1, 3, 4));
+    EXPECT_THAT(few, ElementsAre(::testing::Field(&Point::index, 1), ::testing::Field(&Point::index, 3),
+                                 ::testing::Field(&Point::index, 4), ::testing::Field(&Point::index, 0),
+                                 ::testing::Field(&Point::index, 2)));
+
     std::mt19937 rng(99);
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     std::vector<Point> points;
