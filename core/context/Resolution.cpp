@@ -158,6 +158,11 @@ QvResolutionParam QvComputeRenderingResolutionParameters(const uint64_t& width, 
     }
     const double blocks = std::ceil(static_cast<double>(plaques) /
                                     (static_cast<double>(width) * static_cast<double>(height)));
+    // A count near 2^64 rounds up past what a block count can hold.
+    if (blocks >= 18446744073709551616.0) {
+        QvOutputLogCStr(ERROR, "[Quorvel] invalid resolution params.\n");
+        return {};
+    }
     return {width, height, static_cast<uint64_t>(blocks), true};
 }
 

@@ -243,6 +243,12 @@ TEST_F(ResolutionTest, DegenerateSizesAreRefusedInsteadOfDividingByZero)
                         {ERROR, "[Quorvel] You must have at least one block to render\n"},
                         {ERROR, "[Quorvel] invalid resolution params.\n"}});
     EXPECT_EQ(QvGetBlockCountFromRenderingResolution(ctx().detectFilePath, uint64_t{1} << 32, uint64_t{1} << 32), 1u);
+
+    // 2^64 - 1 plaques on one pixel: the block count rounds past 64 bits.
+    QvSetDetectPhaseOverride(dir.write("huge.qvl", qvlFileBytes(QuorvelTest::detectionHeaderJson(UINT64_MAX))));
+    capture.clear();
+    expectInvalid(QvComputeRenderingResolutionParameters(1, 1));
+    expectLog(capture, {{ERROR, "[Quorvel] invalid resolution params.\n"}});
 }
 
 TEST_F(ResolutionTest, SettingTheRenderingParametersChecksThemFirst)
