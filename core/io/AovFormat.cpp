@@ -22,15 +22,6 @@ uint64_t aovNaturalSize(AOVType type)
 
 namespace Quorvel::BinIO::inline v2_0 {
 
-namespace {
-
-bool isKnownType(Phase::AOVType type)
-{
-    return type >= Phase::AOV_Byte && type <= Phase::AOV_Vector2;
-}
-
-} // namespace
-
 void AovFormat::registerAov(const int32_t& alias, const std::string& name, const Phase::AOVType& type)
 {
     if (aliases.count(alias) != 0) {
@@ -54,10 +45,10 @@ void AovFormat::registerAov(const int32_t& alias, const std::string& name, const
         aliases.emplace(kAliasRightColor, index);
 
     ++count;
-    if (isKnownType(type))
-        byteSize += Phase::aovNaturalSize(type);
-    else
+    const uint64_t size = Phase::aovNaturalSize(type);
+    if (size == 0)
         Logger::QvOutputLogCStr(Logger::ERROR, "Unknown AOV type\n");
+    byteSize += size;
 }
 
 uint64_t AovFormat::getIndex(const int32_t& alias) const

@@ -5,7 +5,7 @@ namespace Quorvel::BinIO::inline v2_0 {
 ThreadRegion::ThreadRegion(uint64_t width, uint64_t height)
     : x1(width), y1(height), bucketWidth(width), bucketHeight(height), pixels(width * height)
 {
-    // A pixel rarely yields more than 32 records, so one bucket never regrows.
+    // A pixel rarely yields more than 32 records, so a bucket seldom regrows.
     detectRecords.reserve(width * height * 32);
 }
 
