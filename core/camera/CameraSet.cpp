@@ -196,7 +196,7 @@ float getEyeShiftFactor(float a, float b)
         return 1.0f;
     if (q > 1.0f)
         return 0.0f;
-    return 1.0f - (3.0f - 2.0f * q) * q * q;
+    return 1.0f - (3.0f - 2.0f * q) * (q * q);
 }
 
 } // namespace Quorvel::Camera::inline v2_0

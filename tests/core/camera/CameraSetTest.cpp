@@ -201,6 +201,9 @@ TEST(DepthsFarApart, RelativeGapThenAngle)
         {10, 10.001, 100, 4000, false}, // same surface
         {0, 0, 100, 4000, false},
         {-10, 10, 100, 4000, true},
+        // An angle just above pi / 4000 in double precision but below the
+        // bound of the single-precision pi.
+        {1, 1.001572031337769, 1, 4000, false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(depthsFarApart(c.p, c.q, c.h, c.W), c.farApart) << c.p << " " << c.q << " " << c.W;
@@ -239,6 +242,10 @@ TEST(EyeShiftFactor, SmoothStepBetweenTheThresholds)
         EXPECT_NEAR(getEyeShiftFactor(c.a, c.b), c.expected, 1e-4f) << c.a << " " << c.b;
     // q = 0.25: 1 - 2.5 * 0.0625.
     EXPECT_NEAR(getEyeShiftFactor(5125.0f / 3.1825f, 1.0f), 0.84375f, 1e-4f);
+    // q is squared before the product: ((3 - 2q) * q) * q would end one ulp
+    // lower for these depths.
+    EXPECT_EQ(getEyeShiftFactor(0x1.9bab1ap+10f, 1.0f), 0x1.0e86cep-1f);
+    EXPECT_EQ(getEyeShiftFactor(0x1.a4eb1cp+10f, 1.0f), 0x1.9045d8p-3f);
 }
 
 // The phase lifecycle leaves the camera set, its world positions, the fetch
@@ -286,6 +293,49 @@ TEST_F(PhaseBeginTest, DraftAndInsideBoxSets)
     beginDetection(false, true);
     ASSERT_EQ(context().cameraFaceMasks.size(), 256u);
     EXPECT_EQ(context().cameraFaceMasks[0], kAllFaces);
+}
+
+// A render phase whose detection file brought no cameras gets the full set,
+// centre camera included, at the end of its begin.
+TEST_F(PhaseBeginTest, RenderBeginWithoutCamerasBuildsTheFullSet)
+{
+    using namespace Quorvel::Phase;
+    QvInitPhase(Render, Quorvel::Util::RE_VRay);
+    QvSetOutputResolution(312, 208);
+    QvSetDraft(false);
+    QvSetCurrentFrame(1, 4);
+    QvSetZovOffset(1, 0, 0);
+    QvSetRenderTransparencyMode(OPAQUE);
+    QvSetBucketSize(16, 16);
+    QvSetRenderScale(2.0);
+    QvSetSpecularPointOffset(VekPoint{0.0f, 0.0f, 0.0f});
+    QvSetSceneUpVector(VekPoint{0.0f, 1.0f, 0.0f});
+    QvSetDeepReflection(RC_Left, 63.5);
+    QvSetThreadNumber(1);
+    auto& c = context();
+    c.renderingResolutionX.set(4.0);
+    c.renderingResolutionY.set(2.0);
+    c.blockCount.set(1);
+    c.currentBlock.set(0);
+    ASSERT_TRUE(QvPhaseBegin());
+
+    int warnings = 0;
+    for (const auto& entry : log.entries())
+        if (QuorvelTest::LogCapture::stripHeader(entry.text) == "Cameras were unitialized at this stage.") {
+            EXPECT_EQ(entry.level, Quorvel::Logger::WARNING);
+            ++warnings;
+        }
+    EXPECT_EQ(warnings, 1);
+    ASSERT_EQ(c.cameraPositions.size(), 256u);
+    ASSERT_EQ(c.cameraPriorities.size(), 256u);
+    ASSERT_EQ(c.cameraFaceMasks.size(), 256u);
+    expectPoint(c.cameraPositions[0], 25.0f, 7.5f, -25.0f);
+    expectPoint(c.cameraPositions[146], 50.0f, 0.0f, 0.0f);
+    EXPECT_EQ(c.cameraPriorities[146], 0.0f);
+    EXPECT_EQ(c.cameraFaceMasks[146], kAllFaces);
+    ASSERT_EQ(c.cameraWorldPositions.size(), 256u);
+    expectPoint(c.cameraWorldPositions[0], 25.0f, 7.5f, -25.0f);
+    EXPECT_EQ(c.fetchMap.size(), 312u * 208u);
 }
 
 TEST_F(PhaseBeginTest, InitPhaseClearsTheSet)
