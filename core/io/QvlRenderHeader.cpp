@@ -1,5 +1,6 @@
 #include "io/QvlRenderHeader.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -164,6 +165,66 @@ QVLRender_header::QVLRender_header(const std::string& path)
     json_ = std::move(root);
     jsonLength_ = length;
     readError_ = QVL_OK;
+}
+
+QVLRender_header::QVLRender_header(const header_v09& h)
+{
+    std::memcpy(signature_.data(), kQvlSignature.data(), kQvlSignature.size());
+    signature_[14] = 9;
+    signature_[15] = 1;
+    readError_ = QVL_OK;
+
+    Json::Value& j = json_;
+    j = Json::Value(Json::objectValue);
+    j["boxScaleX"] = h.boxScaleX;
+    j["boxScaleY"] = h.boxScaleY;
+    j["boxScaleZ"] = h.boxScaleZ;
+    j["globalScale"] = h.globalScale;
+    j["camOffsetX"] = h.camOffsetX;
+    j["camOffsetY"] = h.camOffsetY;
+    j["camOffsetZ"] = h.camOffsetZ;
+    j["stereoRender"] = h.stereoRender;
+    j["rtype"] = h.rtype;
+    j["camId"] = h.camId;
+    j["zov_distance_to_ground"] = h.zov_distance_to_ground;
+    j["widthDisplay"] = static_cast<Json::Int>(h.widthDisplay);
+    j["heightDisplay"] = static_cast<Json::Int>(h.heightDisplay);
+    j["draft"] = h.draft;
+    j["projection"] = h.projection;
+    j["aovNums"] = static_cast<Json::UInt64>(h.aovNums);
+    Json::Value& names = j["AOVNames"] = Json::Value(Json::arrayValue);
+    for (const std::string& name : h.AOVNames)
+        names.append(name);
+    Json::Value& types = j["AOVTypes"] = Json::Value(Json::arrayValue);
+    for (const Phase::AOVType type : h.AOVTypes)
+        types.append(static_cast<Json::Int>(type));
+    j["sampleNums"] = static_cast<Json::UInt64>(h.sampleNums);
+    j["coordinates"] = static_cast<Json::UInt64>(h.coordinates);
+    j["passMode"] = h.passMode;
+    j["fileCode"] = h.fileCode;
+    j["frame"] = h.frame;
+    j["eye"] = h.eye;
+    j["ipd"] = h.ipd;
+    j["fillHoleCount"] = static_cast<Json::UInt64>(h.fillHoleCount);
+    j["tolerance"] = h.tolerance;
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            j["CamToWorld" + std::to_string(r) + std::to_string(c)] = h.CamToWorld[r][c];
+
+    // The three camera lists are parallel; a shorter one ends the table.
+    const size_t cameraCount =
+        std::min({h.cameraPositions.size(), h.cameraPriorities.size(), h.cameraFaceMasks.size()});
+    Json::Value& cameras = j["cameras"] = Json::Value(Json::arrayValue);
+    for (size_t i = 0; i < cameraCount; ++i) {
+        Json::Value camera(Json::objectValue);
+        camera["location"]["x"] = h.cameraPositions[i].x;
+        camera["location"]["y"] = h.cameraPositions[i].y;
+        camera["location"]["z"] = h.cameraPositions[i].z;
+        camera["priority"] = h.cameraPriorities[i];
+        for (const FaceKey& face : kFaceKeys)
+            camera["direction"][face.key] = (h.cameraFaceMasks[i] & face.bit) != 0;
+        cameras.append(std::move(camera));
+    }
 }
 
 QvlReaderError QVLRender_header::getVersion(uint8_t& major, uint8_t& minor) const

@@ -76,6 +76,8 @@ class QUORVEL_API QVLRender_header {
 public:
     QVLRender_header();
     explicit QVLRender_header(const std::string& path);
+    // The header of a version-9.1 file holding these values.
+    explicit QVLRender_header(const header_v09& header);
 
     QvlReaderError getVersion(uint8_t& major, uint8_t& minor) const;
     QvlReaderError getHeaderData(header_v09& header) const;

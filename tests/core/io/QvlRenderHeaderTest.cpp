@@ -78,6 +78,135 @@ TEST(QvlRenderHeader, ReadsEveryKeyOfAVersion91Header)
     EXPECT_EQ(h.cameraFaceMasks, (std::vector<uint32_t>{3u, 63u}));
 }
 
+namespace {
+
+// Every field with a value of its own, camera table included.
+header_v09 distinctiveHeader()
+{
+    header_v09 h;
+    h.boxScaleX = 1.25f;
+    h.boxScaleY = 0.1f;
+    h.boxScaleZ = 3.0f;
+    h.globalScale = 2.5f;
+    h.camOffsetX = -1;
+    h.camOffsetY = 2;
+    h.camOffsetZ = -3;
+    h.stereoRender = true;
+    h.rtype = false;
+    h.camId = 6;
+    h.zov_distance_to_ground = 1.6f;
+    h.widthDisplay = 6000;
+    h.heightDisplay = 4000;
+    h.draft = 1;
+    h.projection = 1;
+    h.aovNums = 2;
+    h.AOVNames = {"Cd_Right", "qvlVelocity"};
+    h.AOVTypes = {Quorvel::Phase::AOV_RGB, Quorvel::Phase::AOV_Vector3};
+    h.sampleNums = 5000000000u;
+    h.coordinates = 0;
+    h.passMode = 2;
+    h.fileCode = 777;
+    h.frame = -12;
+    h.eye = 0;
+    h.ipd = 63.65f;
+    h.fillHoleCount = 123456789012u;
+    h.tolerance = 0.3f;
+    h.CamToWorld = {{{0, 1, 0, 0}, {-1, 0, 0, 0}, {0, 0, 2.5f, 0}, {10.1f, -20, 0.3f, 1}}};
+    h.cameraPositions = {{-50.0f, 25.5f, 0.1f}, {0.0f, 0.0f, 0.0f}};
+    h.cameraPriorities = {-1.0f, 7.25f};
+    h.cameraFaceMasks = {1u | 4u | 32u, 2u | 8u | 16u};
+    return h;
+}
+
+void expectSameHeader(const header_v09& a, const header_v09& b)
+{
+    EXPECT_EQ(a.boxScaleX, b.boxScaleX);
+    EXPECT_EQ(a.boxScaleY, b.boxScaleY);
+    EXPECT_EQ(a.boxScaleZ, b.boxScaleZ);
+    EXPECT_EQ(a.globalScale, b.globalScale);
+    EXPECT_EQ(a.camOffsetX, b.camOffsetX);
+    EXPECT_EQ(a.camOffsetY, b.camOffsetY);
+    EXPECT_EQ(a.camOffsetZ, b.camOffsetZ);
+    EXPECT_EQ(a.stereoRender, b.stereoRender);
+    EXPECT_EQ(a.rtype, b.rtype);
+    EXPECT_EQ(a.camId, b.camId);
+    EXPECT_EQ(a.zov_distance_to_ground, b.zov_distance_to_ground);
+    EXPECT_EQ(a.widthDisplay, b.widthDisplay);
+    EXPECT_EQ(a.heightDisplay, b.heightDisplay);
+    EXPECT_EQ(a.draft, b.draft);
+    EXPECT_EQ(a.projection, b.projection);
+    EXPECT_EQ(a.aovNums, b.aovNums);
+    EXPECT_EQ(a.AOVNames, b.AOVNames);
+    EXPECT_EQ(a.AOVTypes, b.AOVTypes);
+    EXPECT_EQ(a.sampleNums, b.sampleNums);
+    EXPECT_EQ(a.coordinates, b.coordinates);
+    EXPECT_EQ(a.passMode, b.passMode);
+    EXPECT_EQ(a.fileCode, b.fileCode);
+    EXPECT_EQ(a.frame, b.frame);
+    EXPECT_EQ(a.eye, b.eye);
+    EXPECT_EQ(a.ipd, b.ipd);
+    EXPECT_EQ(a.fillHoleCount, b.fillHoleCount);
+    EXPECT_EQ(a.tolerance, b.tolerance);
+    EXPECT_EQ(a.CamToWorld, b.CamToWorld);
+    ASSERT_EQ(a.cameraPositions.size(), b.cameraPositions.size());
+    for (size_t i = 0; i < a.cameraPositions.size(); ++i) {
+        EXPECT_EQ(a.cameraPositions[i].x, b.cameraPositions[i].x);
+        EXPECT_EQ(a.cameraPositions[i].y, b.cameraPositions[i].y);
+        EXPECT_EQ(a.cameraPositions[i].z, b.cameraPositions[i].z);
+    }
+    EXPECT_EQ(a.cameraPriorities, b.cameraPriorities);
+    EXPECT_EQ(a.cameraFaceMasks, b.cameraFaceMasks);
+}
+
+std::string compactText(const Json::Value& value)
+{
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    return Json::writeString(builder, value);
+}
+
+} // namespace
+
+TEST(QvlRenderHeader, HeaderBuiltFromAStructureReadsBackUnchanged)
+{
+    const header_v09 written = distinctiveHeader();
+    const QVLRender_header built(written);
+    uint8_t major = 0;
+    uint8_t minor = 0;
+    ASSERT_EQ(built.getVersion(major, minor), 0);
+    EXPECT_EQ(major, 9);
+    EXPECT_EQ(minor, 1);
+
+    // JSON types as stored, and the face bits spelled out per camera.
+    const Json::Value& j = built.json();
+    EXPECT_EQ(j.size(), 44u); // every key of the header table
+    EXPECT_TRUE(j["boxScaleX"].isDouble());
+    EXPECT_EQ(j["camOffsetX"].type(), Json::intValue);
+    EXPECT_EQ(j["stereoRender"].type(), Json::booleanValue);
+    EXPECT_EQ(j["widthDisplay"].type(), Json::intValue);
+    EXPECT_EQ(j["aovNums"].type(), Json::uintValue);
+    EXPECT_EQ(j["fillHoleCount"].type(), Json::uintValue);
+    EXPECT_EQ(j["AOVTypes"][1].type(), Json::intValue);
+    EXPECT_EQ(j["CamToWorld30"].asFloat(), 10.1f);
+    ASSERT_EQ(j["cameras"].size(), 2u);
+    const Json::Value& first = j["cameras"][0];
+    EXPECT_EQ(first.getMemberNames(), (std::vector<std::string>{"direction", "location", "priority"}));
+    EXPECT_EQ(compactText(first["direction"]),
+              R"({"minusX":false,"minusY":true,"minusZ":true,"plusX":false,"plusY":false,"plusZ":true})");
+    EXPECT_EQ(first["location"]["y"].asFloat(), 25.5f);
+    EXPECT_EQ(first["priority"].asFloat(), -1.0f);
+
+    header_v09 read;
+    ASSERT_EQ(built.getHeaderData(read), 0);
+    expectSameHeader(read, written);
+
+    // Through the file's text, reals keep every bit of their float.
+    TempDir dir;
+    header_v09 fromFile;
+    ASSERT_EQ(qvlReader_v9(dir.write("built.qvl", qvlFileBytes(compactText(j))), fromFile), 0);
+    expectSameHeader(fromFile, written);
+}
+
 TEST(QvlRenderHeader, NewHeaderStructureHoldsItsInitialValues)
 {
     const header_v09 h;
