@@ -139,6 +139,8 @@ TEST(KDPointLocation, SeventeenPointsSplitIntoNinePlusEightAtTheMedian)
         {{7.5f, 0, 0}, 0.5f, &left},      // q + r = 8 = split: right child pruned by its box
         {{9, 0, 0}, 1.0f, &treeOrder},    // q - r = 8 = split still visits the left
         {{8.5f, 0, 0}, 0.4f, nullptr},    // between the leaf boxes: nothing visited
+        {{16, 0.7f, 0}, 0.5f, nullptr},   // beyond every box in y only
+        {{16, 0, -0.6f}, 0.5f, nullptr},  // beyond every box in z only
     };
     for (const Case& c : cases) {
         const auto got = locateCone(tree, c.centre, c.radius);
@@ -233,11 +235,13 @@ TEST(KDPointLocation, ConeTestOnKnownPoints)
         {4, 0, 3},     // cosine 0.6: kept
         {0, -2, 1},    // cosine 0.447: kept, though far outside the query box
         {0, 0, -2},    // t negative
+        {3, 0, 1},     // t = 1 on the near bound: kept
+        {4, 0, 5},     // t = 5 on the far bound: kept
     };
     KDPointLocation tree;
     tree.Init(points.data(), points.size());
     OpenCone cone{{0, 0, 0}, {0, 0, 1}, 0.9f, 1.0f, 5.0f};
-    EXPECT_THAT(locateCone(tree, {0, 0, 3}, 0.1f, cone), ElementsAre(1, 4, 5));
+    EXPECT_THAT(locateCone(tree, {0, 0, 3}, 0.1f, cone), ElementsAre(1, 4, 5, 7, 8));
 }
 
 TEST(KDPointLocation, MatchesBruteForceOnRandomPoints)
