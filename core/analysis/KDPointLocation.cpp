@@ -210,6 +210,18 @@ void KDPointLocation::visit(int32_t id, const float* qmin, const float* qmax, Le
     }
 }
 
+template <class LeafTest>
+void KDPointLocation::search(const float3& centre, float radius, LeafTest& test) const
+{
+    // A negative or NaN radius encloses nothing; without this the pruning
+    // would still reach some leaves and return an arbitrary subset.
+    if (nodes_.empty() || !(radius >= 0.0f))
+        return;
+    alignas(16) const float qmin[4] = {centre.x - radius, centre.y - radius, centre.z - radius, 0.0f};
+    alignas(16) const float qmax[4] = {centre.x + radius, centre.y + radius, centre.z + radius, 0.0f};
+    visit(0, qmin, qmax, test);
+}
+
 namespace {
 
 void appendSlots(const KDPointLocation::LeafBlock& block, uint32_t mask, std::vector<int32_t>& out)
@@ -225,17 +237,11 @@ void appendSlots(const KDPointLocation::LeafBlock& block, uint32_t mask, std::ve
 void KDPointLocation::Locate(const float3& centre, float radius, std::vector<int32_t>& out) const
 {
     out.clear();
-    // A negative or NaN radius contains no point; without this the pruning
-    // would still reach some leaves and return an arbitrary subset.
-    if (nodes_.empty() || !(radius >= 0.0f))
-        return;
-    alignas(16) const float qmin[4] = {centre.x - radius, centre.y - radius, centre.z - radius, 0.0f};
-    alignas(16) const float qmax[4] = {centre.x + radius, centre.y + radius, centre.z + radius, 0.0f};
     const float r2 = radius * radius;
     auto test = [&](const LeafBlock& block, int count) {
         appendSlots(block, kernels::within(block, count, centre, r2), out);
     };
-    visit(0, qmin, qmax, test);
+    search(centre, radius, test);
 }
 
 void KDPointLocation::Locate(const float3& centre, float radius, const float3& apex,
@@ -243,14 +249,10 @@ void KDPointLocation::Locate(const float3& centre, float radius, const float3& a
                              std::vector<int32_t>& out) const
 {
     out.clear();
-    if (nodes_.empty() || !(radius >= 0.0f))
-        return;
-    alignas(16) const float qmin[4] = {centre.x - radius, centre.y - radius, centre.z - radius, 0.0f};
-    alignas(16) const float qmax[4] = {centre.x + radius, centre.y + radius, centre.z + radius, 0.0f};
     auto test = [&](const LeafBlock& block, int count) {
         appendSlots(block, kernels::cone(block, count, apex, axis, cosLimit, slabNear, slabFar), out);
     };
-    visit(0, qmin, qmax, test);
+    search(centre, radius, test);
 }
 
 } // namespace kdpl

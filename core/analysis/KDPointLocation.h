@@ -69,6 +69,9 @@ private:
 
     int32_t build(Point* points, size_t lo, size_t hi);
 
+    // Runs `test` on every leaf the box query centre ± radius reaches.
+    template <class LeafTest>
+    void search(const float3& centre, float radius, LeafTest& test) const;
     template <class LeafTest>
     void visit(int32_t node, const float* qmin, const float* qmax, LeafTest& test) const;
 
