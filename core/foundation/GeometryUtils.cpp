@@ -60,9 +60,9 @@ bool intersectPlaneLine(VekPoint& out, VekPoint linePoint, VekPoint lineDirectio
                      static_cast<double>(lineDirection.z) * planeNormal.z;
     if (h == 0.0)
         return false;
-    const double w = static_cast<double>(planePoint.x - linePoint.x) * planeNormal.x +
-                     static_cast<double>(planePoint.y - linePoint.y) * planeNormal.y +
-                     static_cast<double>(planePoint.z - linePoint.z) * planeNormal.z;
+    // Only the denominator is taken in double; the offset's dot stays single.
+    const float w = dot({planePoint.x - linePoint.x, planePoint.y - linePoint.y, planePoint.z - linePoint.z},
+                        planeNormal);
     const double t = w / h;
     out = {static_cast<float>(linePoint.x + lineDirection.x * t), static_cast<float>(linePoint.y + lineDirection.y * t),
            static_cast<float>(linePoint.z + lineDirection.z * t)};
@@ -73,8 +73,10 @@ VekPoint vectorIntersectPlane(VekPoint planePoint, VekPoint planeNormal, VekPoin
 {
     const VekPoint n = normalize(planeNormal);
     const VekPoint d = normalize(lineDirection);
-    const float t = (dot(n, planePoint) - dot(n, linePoint)) / dot(d, n);
-    return {linePoint.x + d.x * t, linePoint.y + d.y * t, linePoint.z + d.z * t};
+    // Each component is scaled by the offset before the division, in that order.
+    const float offset = dot(n, planePoint) - dot(n, linePoint);
+    const float c = dot(d, n);
+    return {linePoint.x + d.x * offset / c, linePoint.y + d.y * offset / c, linePoint.z + d.z * offset / c};
 }
 
 bool isZTooHuge(double p, double q, double r)

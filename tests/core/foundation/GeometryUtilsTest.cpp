@@ -82,10 +82,31 @@ TEST(IntersectPlaneLine, HitAndParallel)
     expectPoint(out, 2, 2, 0);
 }
 
+// The offset's dot product is single precision, only dot(d, n) is double:
+// summed in double, the y component would round to 3.37142825.
+TEST(IntersectPlaneLine, OffsetDotInSinglePrecision)
+{
+    VekPoint out{};
+    ASSERT_TRUE(intersectPlaneLine(out, {-0.5f, -0.8f, 0.7f}, {6, -6, -3}, {2.4f, 6.3f, 0}, {-0.8f, 0.6f, -1.4f}));
+    EXPECT_EQ(out.x, -4.6714282f);
+    EXPECT_EQ(out.y, 3.37142849f);
+    EXPECT_EQ(out.z, 2.78571415f);
+}
+
 TEST(VectorIntersectPlane, NormalisesNormalAndDirection)
 {
     expectPoint(vectorIntersectPlane({0, 0, 5}, {0, 0, 2}, {1, 1, 0}, {0, 0, 3}), 1, 1, 5);
     expectPoint(vectorIntersectPlane({0, 0, 5}, {0, 0, -1}, {1, 1, 0}, {0, 0, 3}), 1, 1, 5);
+}
+
+// d * offset first, then / dot(d, n): dividing first would give
+// (-33.2999992, -4.69999981, 9).
+TEST(VectorIntersectPlane, ScalesBeforeDividing)
+{
+    const VekPoint r = vectorIntersectPlane({-0.5f, -0.8f, 9}, {0, 0, -4}, {0.3f, -0.5f, 0.6f}, {8, 1, -2});
+    EXPECT_EQ(r.x, -33.3000031f);
+    EXPECT_EQ(r.y, -4.70000029f);
+    EXPECT_EQ(r.z, 9.00000095f);
 }
 
 TEST(IsZTooHuge, AngleAgainstTenthOfPi)
