@@ -29,9 +29,8 @@ VekPoint footprintPoint(const VekPoint& origin, const VekPoint& direction, const
                      static_cast<double>(direction.z) * normal.z;
     VekPoint hit = center;
     if (std::fabs(h) > 0.0001) {
-        const double w = static_cast<double>(center.x - origin.x) * normal.x +
-                         static_cast<double>(center.y - origin.y) * normal.y +
-                         static_cast<double>(center.z - origin.z) * normal.z;
+        // Only h is taken in double; the offset's dot stays single.
+        const float w = Quorvel::Utils::dot({center.x - origin.x, center.y - origin.y, center.z - origin.z}, normal);
         const double t = w / h;
         hit = {static_cast<float>(origin.x + direction.x * t), static_cast<float>(origin.y + direction.y * t),
                static_cast<float>(origin.z + direction.z * t)};

@@ -112,6 +112,19 @@ TEST_F(HeadOnFixture, TiltedPlaque)
         expectPoint(back.corners[i], p.corners[i].x, p.corners[i].y, p.corners[i].z, 1e-5f);
 }
 
+// The hit takes only dot(d, n) in double; the offset's dot is single, which
+// moves the x of two corners by one float step from the all-double result.
+TEST_F(HeadOnFixture, CornersExactToTheFloat)
+{
+    const Plaque p = GetPlaqueInfo(context, 1, 4, 1, {0.5f, 0.5f, -0.4f}, 2.8f, 0, 1.0f);
+    const VekPoint expected[4] = {{0x1.f2fc1ep+3f, 0x1.997e0ep+4f, 0x1.7643f8p+5f},
+                                  {0x1.2223aap+3f, 0x1.4eee2ap+4f, 0x1.066666p+5f},
+                                  {0x1.5ddc56p+3f, 0x1.3111d6p+4f, 0x1.066666p+5f},
+                                  {0x1.2fb5fcp+3f, 0x1.37dafep+4f, 0x1.f87046p+4f}};
+    for (int i = 0; i < 4; ++i)
+        expectSame(p.corners[i], expected[i]);
+}
+
 TEST_F(HeadOnFixture, UnusableNormals)
 {
     const float inf = std::numeric_limits<float>::infinity();
