@@ -59,9 +59,9 @@ float vekbin::updateDerived(const std::vector<VekPoint>& cameras, int32_t projec
     position = {d.x * depthF + origin.x, d.y * depthF + origin.y, d.z * depthF + origin.z};
 
     key = (((static_cast<uint64_t>(camera) << 24) + y) << 32) + x;
-    // Against the real threshold: the float just below it (0.99999988) is
-    // transparent, the last float below 1 (0.99999994) is not.
-    transparent = transpFlag || static_cast<double>(colour.a) < 0.9999999;
+    // The 0.9999999 threshold is meant to catch every alpha short of one,
+    // the last float below 1 (0.99999994) included.
+    transparent = transpFlag || colour.a < 1.0f;
     const float length = std::sqrt(position.x * position.x + position.y * position.y + position.z * position.z);
     distance = length;
     return length;

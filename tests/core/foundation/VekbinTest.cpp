@@ -69,7 +69,7 @@ TEST(Vekbin, Transparency)
         bool transparent;
     };
     const Case cases[] = {
-        {1.0f, false, false}, {0.99999994f, false, false}, {0.99999988f, false, true},
+        {1.0f, false, false}, {0.99999994f, false, true}, {0.99999988f, false, true},
         {1.0f, true, true},   {0.5f, false, true}};
     for (const Case& c : cases) {
         vekbin v = sample(0, 4, 1, 1.0);
