@@ -1,5 +1,7 @@
 #include "camera/RenderingContext.h"
 
+#include <limits>
+
 #include "camera/CameraSet.h"
 #include "camera/CubeMap.h"
 
@@ -33,6 +35,12 @@ VekPoint RenderingContext::ComputeDirection(uint64_t x, uint64_t y, float a, flo
 
 void RenderingContext::InitLookup()
 {
+    // A pixel count beyond 64 bits would wrap and size the tables too small;
+    // such a context computes every direction instead.
+    if (height != 0 && width > std::numeric_limits<uint64_t>::max() / height) {
+        ReleaseLookup();
+        return;
+    }
     const std::array<VekPoint2, 4> main = GetMainPointsPos2D();
     const uint64_t count = width * height;
     centerLookup.resize(count);

@@ -141,6 +141,18 @@ TEST(RenderingContext, PixelsOutsideTheImageAreComputedNotReadFromTheCache)
     expectSame(c.GetDirection(upRight, 100, 100), plain.GetDirection(upRight, 100, 100));
 }
 
+// 2^33 x 2^31 pixels wrap a 64-bit count to zero: no table may be sized by it.
+TEST(RenderingContext, LookupOfAnOverflowingSizeStaysOff)
+{
+    RenderingContext c;
+    c.width = uint64_t{1} << 33;
+    c.height = uint64_t{1} << 31;
+    c.InitLookup();
+    EXPECT_FALSE(c.lookupReady);
+    EXPECT_TRUE(c.centerLookup.empty());
+    expectSame(c.GetCenterDirection(5, 7), c.ComputeDirection(5, 7, 0.5f, 0.5f));
+}
+
 TEST(RenderingContext, ProximityUsesRenderScaleAndWidth)
 {
     struct Case {
