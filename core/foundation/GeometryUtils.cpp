@@ -114,7 +114,8 @@ void getSphericalUvalVvalTEST(int32_t column, int32_t row, int32_t width, int32_
                               float& v, float& weight)
 {
     u = (static_cast<float>(column) + 0.5f) / static_cast<float>(width);
-    v = static_cast<float>(height - row) / static_cast<float>(height);
+    // Widened: height - row can leave the 32-bit range.
+    v = static_cast<float>(int64_t{height} - row) / static_cast<float>(height);
     weight = 1.0f;
     if (weighted) {
         weight = std::sin(v * 3.1415927f);

@@ -158,6 +158,10 @@ TEST(GetSphericalUvalVval, UnweightedAndWeighted)
     EXPECT_FLOAT_EQ(u, 0.875f);
     EXPECT_FLOAT_EQ(v, 0.5f);
     EXPECT_FLOAT_EQ(w, 1.0f);
+
+    // height - row beyond int32: 2^31 / (2^31 - 1) in single precision is 1.
+    getSphericalUvalVvalTEST(0, -1, 1, std::numeric_limits<int32_t>::max(), false, u, v, w);
+    EXPECT_EQ(v, 1.0f);
 }
 
 TEST(QualityDerivative, OneCameraAndDifference)
