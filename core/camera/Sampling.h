@@ -27,7 +27,8 @@ QUORVEL_API std::vector<VekPoint> generateFetchMap(uint64_t width, uint64_t heig
 
 // Pixel within radius of the direction's own pixel whose map direction is
 // closest to it. False when no candidate was usable; outDir, outX and outY
-// then hold the direction's own pixel.
+// then hold the direction's own pixel. An empty image, or a map smaller than
+// it, returns false without touching the outputs.
 QUORVEL_API bool getClosestCamDirXYWithFetchMap(const VekPoint& direction, uint64_t width, uint64_t height,
                                                 const std::vector<VekPoint>& fetchMap, VekPoint& outDir,
                                                 int32_t& outX, int32_t& outY, uint64_t radius);
