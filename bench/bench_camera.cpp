@@ -1,4 +1,4 @@
-// Per-sample costs of the camera sampling: the seed every render sample
+// Per-sample costs of the camera sampling: the per-sample seed every render sample
 // draws, the fetch map built at every phase begin, and the closest-direction
 // search with and without the map.
 

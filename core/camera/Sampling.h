@@ -19,7 +19,7 @@ QUORVEL_API uint64_t GetSeed(uint32_t cameraIndex, uint32_t x, uint32_t y);
 QUORVEL_API uint64_t GetSeed(const BinIO::DetectPlaqueInfo& plaque);
 
 // Seed of the plaque the rendering pixel (x, y) stands for in the render
-// phase; elsewhere the seed of camera 0 at that pixel.
+// phase; elsewhere camera 0's seed at that pixel.
 QUORVEL_API uint64_t QvGetSeed(const double& x, const double& y);
 
 // Cube-map direction of every pixel centre of a W x H image, row-major.
