@@ -162,6 +162,16 @@ void setHeaderEnabled(bool enable)
     g_logger.headerEnabled.store(enable, std::memory_order_relaxed);
 }
 
+// In bar mode the header goes off while dashes are drawn, so that they form
+// one line; returns the switch to restore afterwards.
+bool suspendHeaderForBar()
+{
+    const bool saved = g_logger.headerEnabled.load(std::memory_order_relaxed);
+    if (g_logger.barMode)
+        setHeaderEnabled(false);
+    return saved;
+}
+
 } // namespace
 
 void QvOutputLogString(const LogLevel& level, const char* format, ...)
@@ -279,9 +289,7 @@ void QvIncreaseprogress()
         return;
 
     const bool barMode = g_logger.barMode;
-    const bool savedHeader = g_logger.headerEnabled.load(std::memory_order_relaxed);
-    if (barMode)
-        setHeaderEnabled(false); // the dashes form one line
+    const bool savedHeader = suspendHeaderForBar();
 
     g_logger.count += 1;
     g_logger.accumulator += 1.0f;
@@ -325,9 +333,7 @@ void QvSetDoneProgression()
         return;
 
     const bool barMode = g_logger.barMode;
-    const bool savedHeader = g_logger.headerEnabled.load(std::memory_order_relaxed);
-    if (barMode)
-        setHeaderEnabled(false);
+    const bool savedHeader = suspendHeaderForBar();
     const int32_t steps = g_logger.steps;
     const int32_t printedSteps = g_logger.printedSteps;
     const float lastPercent = g_logger.lastPercent;
