@@ -300,18 +300,7 @@ TEST_F(PhaseBeginTest, DraftAndInsideBoxSets)
 TEST_F(PhaseBeginTest, RenderBeginWithoutCamerasBuildsTheFullSet)
 {
     using namespace Quorvel::Phase;
-    QvInitPhase(Render, Quorvel::Util::RE_VRay);
-    QvSetOutputResolution(312, 208);
-    QvSetDraft(false);
-    QvSetCurrentFrame(1, 4);
-    QvSetZovOffset(1, 0, 0);
-    QvSetRenderTransparencyMode(OPAQUE);
-    QvSetBucketSize(16, 16);
-    QvSetRenderScale(2.0);
-    QvSetSpecularPointOffset(VekPoint{0.0f, 0.0f, 0.0f});
-    QvSetSceneUpVector(VekPoint{0.0f, 1.0f, 0.0f});
-    QvSetDeepReflection(RC_Left, 63.5);
-    QvSetThreadNumber(1);
+    initWithSettings(Render, false, 2.0, 1);
     auto& c = context();
     c.renderingResolutionX.set(4.0);
     c.renderingResolutionY.set(2.0);

@@ -53,23 +53,32 @@ protected:
         context().clipRadius = 0.0f;
     }
 
-    // Detection phase of 312 x 208 pixels with zero ZOV offsets.
-    void configureDetection(bool draft = false, bool insideBox = false)
+    // The settings every begin in these tests needs, for an output image of
+    // 312 x 208 pixels.
+    void initWithSettings(Quorvel::Phase::Phase phase, bool draft = false, double renderScale = 1.0,
+                          int32_t offsetRight = 0)
     {
         using namespace Quorvel::Phase;
-        QvInitPhase(Detect, Quorvel::Util::RE_VRay);
+        QvInitPhase(phase, Quorvel::Util::RE_VRay);
         QvSetOutputResolution(312, 208);
         QvSetDraft(draft);
-        QvSetRenderInsideBox(insideBox);
         QvSetCurrentFrame(1, 4);
-        QvSetZovOffset(0, 0, 0);
+        QvSetZovOffset(offsetRight, 0, 0);
         QvSetRenderTransparencyMode(OPAQUE);
         QvSetBucketSize(16, 16);
-        QvSetRenderScale(1.0);
+        QvSetRenderScale(renderScale);
         QvSetSpecularPointOffset(VekPoint{0.0f, 0.0f, 0.0f});
         QvSetSceneUpVector(VekPoint{0.0f, 1.0f, 0.0f});
         QvSetDeepReflection(RC_Left, 63.5);
         QvSetThreadNumber(1);
+    }
+
+    // Detection phase of 312 x 208 pixels with zero ZOV offsets.
+    void configureDetection(bool draft = false, bool insideBox = false)
+    {
+        using namespace Quorvel::Phase;
+        initWithSettings(Detect, draft);
+        QvSetRenderInsideBox(insideBox);
         ASSERT_TRUE(QvSetRenderingResolutionParameters(QvComputeRenderingResolutionParameters(312, 208)));
     }
 
