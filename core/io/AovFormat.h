@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "foundation/Export.h"
+#include "foundation/Half.h"
 
 namespace Quorvel::Phase::inline v2_0 {
 
@@ -69,5 +71,56 @@ public:
     void clear();
     bool isEmpty() const;
 };
+
+// Compact column elements: consecutive binary16 values, no padding.
+struct halfvec2 {
+    half_float::half v[2];
+};
+struct halfvec3 {
+    half_float::half v[3];
+};
+struct halfvec4 {
+    half_float::half v[4];
+};
+static_assert(sizeof(halfvec2) == 4 && sizeof(halfvec3) == 6 && sizeof(halfvec4) == 8);
+
+// Column of one AOV over all samples: element i comes from the slot
+// i * stride after `first` (the stride is the number of AOVs per sample).
+// Floats are narrowed to binary16 by truncation.
+QUORVEL_API void CompactAOVS(const RenderSample::AOVData* first, uint64_t count, uint64_t stride,
+                             std::vector<char>& out);
+QUORVEL_API void CompactAOVS(const RenderSample::AOVData* first, uint64_t count, uint64_t stride,
+                             std::vector<int>& out);
+QUORVEL_API void CompactAOVS(const RenderSample::AOVData* first, uint64_t count, uint64_t stride,
+                             std::vector<half_float::half>& out);
+QUORVEL_API void CompactAOVS(const RenderSample::AOVData* first, uint64_t count, uint64_t stride,
+                             std::vector<halfvec2>& out);
+QUORVEL_API void CompactAOVS(const RenderSample::AOVData* first, uint64_t count, uint64_t stride,
+                             std::vector<halfvec3>& out);
+QUORVEL_API void CompactAOVS(const RenderSample::AOVData* first, uint64_t count, uint64_t stride,
+                             std::vector<halfvec4>& out);
+
+// The exact inverse widening: element i goes back into the slot i * stride
+// after `first`; only the value's natural-size bytes of a slot are written.
+QUORVEL_API void DecompactAOVs(RenderSample::AOVData* first, uint64_t stride, const std::vector<char>& in);
+QUORVEL_API void DecompactAOVs(RenderSample::AOVData* first, uint64_t stride, const std::vector<int>& in);
+QUORVEL_API void DecompactAOVs(RenderSample::AOVData* first, uint64_t stride,
+                               const std::vector<half_float::half>& in);
+QUORVEL_API void DecompactAOVs(RenderSample::AOVData* first, uint64_t stride, const std::vector<halfvec2>& in);
+QUORVEL_API void DecompactAOVs(RenderSample::AOVData* first, uint64_t stride, const std::vector<halfvec3>& in);
+QUORVEL_API void DecompactAOVs(RenderSample::AOVData* first, uint64_t stride, const std::vector<halfvec4>& in);
+
+// One sample's AOVs packed at their natural sizes, in type-list order, with
+// no padding; unknown types take no bytes. The memory variants return the
+// number of bytes written or read; the file variants return false when the
+// stream fails.
+QUORVEL_API uint64_t WriteAovsToMem(void* destination, const std::vector<Phase::AOVType>& types,
+                                    const RenderSample::AOVData* first);
+QUORVEL_API uint64_t ReadAovsFromMem(const void* source, const std::vector<Phase::AOVType>& types,
+                                     RenderSample::AOVData* first);
+QUORVEL_API bool WriteAovsToFile(std::FILE* file, const std::vector<Phase::AOVType>& types,
+                                 const RenderSample::AOVData* first);
+QUORVEL_API bool ReadAovsFromFile(std::FILE* file, const std::vector<Phase::AOVType>& types,
+                                  RenderSample::AOVData* first);
 
 } // namespace Quorvel::BinIO::inline v2_0
