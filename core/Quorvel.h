@@ -35,3 +35,4 @@
 
 // Spatial indexes.
 #include "analysis/KDPointLocation.h"
+#include "analysis/PixelSampleMerging.h"
