@@ -36,3 +36,4 @@
 // Spatial indexes.
 #include "analysis/KDPointLocation.h"
 #include "analysis/PixelSampleMerging.h"
+#include "analysis/PlaqueKDTree.h"
