@@ -37,3 +37,6 @@
 #include "analysis/KDPointLocation.h"
 #include "analysis/PixelSampleMerging.h"
 #include "analysis/PlaqueKDTree.h"
+
+// Diagnostics.
+#include "analysis/MayaDebugScript.h"
