@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libblosc-dev libjsoncpp-dev liblodepng-dev libopencolorio-dev libimath-dev
   libssl-dev libembree-dev libnanoflann-dev
+  libcairo2-dev python3
 )
 
 missing=()

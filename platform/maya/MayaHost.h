@@ -166,8 +166,8 @@ private:
 
 // A viewing camera for pictures of recorded drawings.
 struct View {
-    MPoint eye{300.0, 200.0, 400.0};
-    MPoint target{0.0, -40.0, 0.0};
+    MPoint eye{260.0, 120.0, 330.0};
+    MPoint target{0.0, -50.0, 0.0};
     MPoint up{0.0, 1.0, 0.0};
     double verticalFieldOfView = 45.0; // degrees; used when orthoHeight is 0
     double orthoHeight = 0.0;          // world units seen vertically, for an orthographic view
