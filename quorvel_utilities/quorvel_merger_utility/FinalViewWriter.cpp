@@ -340,9 +340,11 @@ int32_t writeFinalView(const std::filesystem::path& output, const FinalHeader& f
     const uint32_t flags = 1u | (motionBlock.empty() ? 0u : 2u) | (fh.draft != 0 ? 4u : 0u) |
                            (projection != 0 ? 8u : 0u);
     putU32(header + 56, flags);
-    const auto motionValues = stats.headerValues(projection);
-    for (int i = 0; i < 6; ++i)
-        putF32(header + 60 + 4 * i, motionValues[i]);
+    if (!motionBlock.empty()) {
+        const auto motionValues = stats.headerValues(projection);
+        for (int i = 0; i < 6; ++i)
+            putF32(header + 60 + 4 * i, motionValues[i]);
+    }
     for (int i = 0; i < 16; ++i)
         putF32(header + 84 + 4 * i, fh.camToWorld[i]);
 
