@@ -1,0 +1,118 @@
+#include "Discovery.h"
+
+#include <cmath>
+#include <set>
+#include <system_error>
+#include <tuple>
+
+#include "foundation/Logger.h"
+
+namespace Quorvel::Merger {
+
+namespace {
+
+using namespace Logger;
+
+// By value, with NaN after every number, so that a damaged header cannot
+// break the table's ordering.
+int compareFloat(float a, float b)
+{
+    const bool aNaN = std::isnan(a);
+    const bool bNaN = std::isnan(b);
+    if (aNaN || bNaN)
+        return static_cast<int>(aNaN) - static_cast<int>(bNaN);
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+template <class T>
+int compareValue(T a, T b)
+{
+    return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+} // namespace
+
+bool GroupKeyLess::operator()(const BinIO::header_v09& a, const BinIO::header_v09& b) const
+{
+    const int order[] = {
+        ignoreFrame ? 0 : compareValue(a.frame, b.frame),
+        compareValue(a.camOffsetX, b.camOffsetX),
+        compareValue(a.camOffsetY, b.camOffsetY),
+        compareValue(a.camOffsetZ, b.camOffsetZ),
+        compareFloat(a.boxScaleX, b.boxScaleX),
+        compareFloat(a.boxScaleY, b.boxScaleY),
+        compareFloat(a.boxScaleZ, b.boxScaleZ),
+        compareFloat(a.globalScale, b.globalScale),
+        compareValue(a.heightDisplay, b.heightDisplay),
+        compareValue(a.widthDisplay, b.widthDisplay),
+        compareFloat(a.zov_distance_to_ground, b.zov_distance_to_ground),
+        compareValue(a.draft, b.draft),
+        compareValue(a.passMode, b.passMode),
+    };
+    for (int c : order)
+        if (c != 0)
+            return c < 0;
+    return false;
+}
+
+size_t discoverRenderFiles(const params& run, const std::filesystem::path& directory, RenderGroupTable& table)
+{
+    namespace fs = std::filesystem;
+    size_t accepted = 0;
+    std::error_code ec;
+    fs::directory_iterator it(directory, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.empty() || name[0] == '.')
+            continue;
+        const fs::path path = directory / it->path().filename();
+        std::error_code typeError;
+        // Linked directories are not followed, so a link loop cannot recurse.
+        if (it->is_directory(typeError) && !it->is_symlink(typeError)) {
+            accepted += discoverRenderFiles(run, path, table);
+            continue;
+        }
+        if (!it->is_regular_file(typeError) || !BinIO::isQvlRender(path.string()))
+            continue;
+        const BinIO::QVLRender_header fileHeader(path.string());
+        BinIO::header_v09 header;
+        if (fileHeader.readError() != BinIO::QVL_OK || fileHeader.getHeaderData(header) != BinIO::QVL_OK) {
+            QvOutputLogString(DEBUG, "File %s looks like a qvlRender but doesnt have a valid data header\n",
+                              path.string().c_str());
+            continue;
+        }
+        if (header.camOffsetX != run.zovOffset[0] || header.camOffsetY != run.zovOffset[1] ||
+            header.camOffsetZ != run.zovOffset[2] || header.frame < run.frameFirst || header.frame > run.frameLast)
+            continue;
+        table[header].push_back(path);
+        ++accepted;
+    }
+    return accepted;
+}
+
+size_t countGroupKinds(const RenderGroupTable& table)
+{
+    std::set<BinIO::header_v09, GroupKeyLess> kinds(GroupKeyLess{true});
+    for (const auto& group : table)
+        kinds.insert(group.first);
+    return kinds.size();
+}
+
+std::string frameListText(const RenderGroupTable& table)
+{
+    std::set<int32_t> frames;
+    for (const auto& group : table)
+        frames.insert(group.first.frame);
+    std::string text;
+    for (auto it = frames.begin(); it != frames.end();) {
+        const int32_t first = *it;
+        int32_t last = first;
+        ++it;
+        while (it != frames.end() && static_cast<int64_t>(*it) == static_cast<int64_t>(last) + 1)
+            last = *it++;
+        text += "[" + std::to_string(first) + (last != first ? ";" + std::to_string(last) : "") + "]";
+    }
+    return text;
+}
+
+} // namespace Quorvel::Merger

@@ -1,0 +1,124 @@
+#include "RenderFileReaders.h"
+
+#include <cmath>
+
+#include "ColorPipeline.h"
+#include "foundation/Catalogue.h"
+#include "foundation/Logger.h"
+#include "io/RenderSampleRecords.h"
+
+namespace Quorvel::Merger {
+
+namespace {
+
+using Binary::vekbin;
+using TXT::Merger;
+using namespace Logger;
+
+VekPoint storedNormal(const half_float::half* normal)
+{
+    const VekPoint n{static_cast<float>(normal[0]), static_cast<float>(normal[1]), static_cast<float>(normal[2])};
+    if (std::fabs(n.x) < 0.0001f && std::fabs(n.y) < 0.0001f && std::fabs(n.z) < 0.0001f)
+        return {0.0f, 0.0f, 0.0f};
+    const float length = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
+    return {n.x / length, n.y / length, n.z / length};
+}
+
+int aovIndex(const BinIO::header_v09& header, Phase::AOVType type, const char* name, size_t aovCount)
+{
+    const int index = header.getVectorAovIndexByType(type, name);
+    return index >= 0 && static_cast<size_t>(index) < aovCount ? index : -1;
+}
+
+} // namespace
+
+template <class Sample>
+void convertRenderSamples(const params& run, const std::string& path, const BinIO::header_v09& header,
+                          const std::vector<Sample>& samples, const std::vector<RenderSample::AOVData>& aovs,
+                          const RenderFileTraits& traits, ReadSlot& slot)
+{
+    QvOutputLogString(DEBUG, "Reading file %s\n", path.c_str());
+    // Slots per sample; a file whose AOV slots do not cover its samples is
+    // read without them rather than past their end.
+    const size_t aovCount = header.AOVTypes.size();
+    const bool haveAovs = aovCount > 0 && aovs.size() / aovCount >= samples.size();
+    const int rightIndex = aovIndex(header, Phase::AOV_RGB, "Cd_Right", haveAovs ? aovCount : 0);
+    const int velocityIndex = aovIndex(header, Phase::AOV_Vector3, "qvlVelocity", haveAovs ? aovCount : 0);
+    const int transparencyIndex = aovIndex(header, Phase::AOV_Int, "qvlTransp", haveAovs ? aovCount : 0);
+    const int cockpitIndex = traits.hasCockpitAndMask
+                                 ? aovIndex(header, Phase::AOV_Int, "qvlCockpit", haveAovs ? aovCount : 0)
+                                 : -1;
+    if (header.stereoRender && rightIndex < 0 && traits.stereoNeedsRightColour) {
+        QvOutputLogString(ERROR, Merger::err_AOVDeepReflectionMissing, path.c_str());
+        slot.error = kErrorRightColourMissing;
+        return;
+    }
+
+    std::vector<VekPoint> cameras = header.cameraPositions;
+    for (VekPoint& p : cameras)
+        p = {p.x * header.globalScale, p.y * header.globalScale, p.z * header.globalScale};
+
+    for (size_t s = 0; s < samples.size(); ++s) {
+        const Sample& stored = samples[s];
+        if (!(run.minDist <= stored.depth && stored.depth <= run.maxDist))
+            continue;
+        vekbin sample;
+        sample.normal = storedNormal(stored.normal);
+        sample.width = header.widthDisplay;
+        sample.height = header.heightDisplay;
+        sample.transpFlag = false;
+        const VekRGBA colour = gradeColour({static_cast<float>(stored.colour[0]), static_cast<float>(stored.colour[1]),
+                                            static_cast<float>(stored.colour[2]), static_cast<float>(stored.colour[3])},
+                                           run.lift, run.gain, run.pow);
+        sample.colour = colour;
+        sample.rightColour = {colour.r, colour.g, colour.b};
+        sample.depth = stored.depth;
+        sample.x = stored.x;
+        sample.y = stored.y;
+        sample.plaqueWidth = 1;
+        sample.plaqueHeight = 1;
+        sample.level = 0;
+        sample.camera = stored.cameraIndex;
+        if (haveAovs) {
+            const RenderSample::AOVData* block = &aovs[s * aovCount];
+            if (transparencyIndex >= 0 && block[transparencyIndex].asInt == 1)
+                sample.transpFlag = true;
+            if (velocityIndex >= 0) {
+                const float* v = block[velocityIndex].asVec3;
+                sample.velocity = {v[0], v[1], v[2]};
+            }
+            if (cockpitIndex >= 0 && block[cockpitIndex].asInt == 1)
+                sample.cockpitFlag = true;
+            if (header.stereoRender && rightIndex >= 0) {
+                const float* c = block[rightIndex].asVec4;
+                const VekRGBA right = gradeColour({c[0], c[1], c[2], c[3]}, run.lift, run.gain, run.pow);
+                sample.rightColour = {right.r, right.g, right.b};
+            }
+        }
+        if constexpr (requires { stored.level; })
+            if (traits.hasLevel)
+                sample.level = stored.level;
+        sample.boxScale = {header.boxScaleX, header.boxScaleY, header.boxScaleZ};
+        sample.updateDerived(cameras, header.projection);
+        (sample.colour.a != 1.0f ? slot.transparent : slot.opaque).push_back(sample);
+    }
+    QvOutputLogString(TRACE, "opaque(%d) transp(%d)\n", static_cast<int>(slot.opaque.size()),
+                      static_cast<int>(slot.transparent.size()));
+    slot.error = 0;
+}
+
+template void convertRenderSamples<BinIO::qvlRenderSample5_t>(const params&, const std::string&,
+                                                              const BinIO::header_v09&,
+                                                              const std::vector<BinIO::qvlRenderSample5_t>&,
+                                                              const std::vector<RenderSample::AOVData>&,
+                                                              const RenderFileTraits&, ReadSlot&);
+
+void readRenderFile(const params&, const std::filesystem::path& path, ReadSlot& slot)
+{
+    if (!BinIO::isQvlRender(path.string()))
+        return;
+    // The sample readers of versions 7 to 9 come with the file readers.
+    (void)slot;
+}
+
+} // namespace Quorvel::Merger
