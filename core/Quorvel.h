@@ -30,6 +30,7 @@
 // Files: AOV registry, file header, sample records.
 #include "io/AovFormat.h"
 #include "io/HalfConversion.h"
+#include "io/QvlRenderFile.h"
 #include "io/QvlRenderHeader.h"
 #include "io/RenderSampleRecords.h"
 

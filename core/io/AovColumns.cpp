@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "io/AovColumnsInternal.h"
 #include "io/AovFormat.h"
 #include "io/HalfConversion.h"
 
@@ -55,47 +56,8 @@ void compactFloats(const AOVData* first, uint64_t count, uint64_t stride, half_f
     }
 }
 
-template <int N>
-void decompactFloats(AOVData* first, uint64_t stride, const half_float::half* in, uint64_t count)
+void compactDoubles(const AOVData* first, uint64_t count, uint64_t stride, half_float::half* out)
 {
-    for (uint64_t i = 0; i < count; ++i) {
-        float values[N];
-        for (int k = 0; k < N; ++k)
-            values[k] = static_cast<float>(in[i * N + k]);
-        std::memcpy(first[i * stride].bytes, values, sizeof values);
-    }
-}
-
-template <class T>
-void compactBytes(const AOVData* first, uint64_t count, uint64_t stride, std::vector<T>& out)
-{
-    out.resize(count);
-    for (uint64_t i = 0; i < count; ++i)
-        std::memcpy(&out[i], first[i * stride].bytes, sizeof(T));
-}
-
-template <class T>
-void decompactBytes(AOVData* first, uint64_t stride, const std::vector<T>& in)
-{
-    for (uint64_t i = 0; i < in.size(); ++i)
-        std::memcpy(first[i * stride].bytes, &in[i], sizeof(T));
-}
-
-} // namespace
-
-void CompactAOVS(const AOVData* first, uint64_t count, uint64_t stride, std::vector<char>& out)
-{
-    compactBytes(first, count, stride, out);
-}
-
-void CompactAOVS(const AOVData* first, uint64_t count, uint64_t stride, std::vector<int>& out)
-{
-    compactBytes(first, count, stride, out);
-}
-
-void CompactAOVS(const AOVData* first, uint64_t count, uint64_t stride, std::vector<half_float::half>& out)
-{
-    out.resize(count);
     const HalfTables& tables = halfTables();
     for (uint64_t i = 0; i < count; ++i) {
         double value;
@@ -104,55 +66,175 @@ void CompactAOVS(const AOVData* first, uint64_t count, uint64_t stride, std::vec
     }
 }
 
-void CompactAOVS(const AOVData* first, uint64_t count, uint64_t stride, std::vector<halfvec2>& out)
+// Compact elements are read byte-wise: a column straight from a file need
+// not be aligned.
+template <int N>
+void decompactFloats(AOVData* first, uint64_t stride, const uint8_t* in, uint64_t count)
 {
-    out.resize(count);
-    compactFloats<2>(first, count, stride, out.empty() ? nullptr : out[0].v);
+    for (uint64_t i = 0; i < count; ++i) {
+        uint16_t bits[N];
+        std::memcpy(bits, in + i * N * 2, sizeof bits);
+        float values[N];
+        for (int k = 0; k < N; ++k) {
+            half_float::half h;
+            h.setBits(bits[k]);
+            values[k] = static_cast<float>(h);
+        }
+        std::memcpy(first[i * stride].bytes, values, sizeof values);
+    }
 }
 
-void CompactAOVS(const AOVData* first, uint64_t count, uint64_t stride, std::vector<halfvec3>& out)
+void decompactDoubles(AOVData* first, uint64_t stride, const uint8_t* in, uint64_t count)
 {
-    out.resize(count);
-    compactFloats<3>(first, count, stride, out.empty() ? nullptr : out[0].v);
-}
-
-void CompactAOVS(const AOVData* first, uint64_t count, uint64_t stride, std::vector<halfvec4>& out)
-{
-    out.resize(count);
-    compactFloats<4>(first, count, stride, out.empty() ? nullptr : out[0].v);
-}
-
-void DecompactAOVs(AOVData* first, uint64_t stride, const std::vector<char>& in)
-{
-    decompactBytes(first, stride, in);
-}
-
-void DecompactAOVs(AOVData* first, uint64_t stride, const std::vector<int>& in)
-{
-    decompactBytes(first, stride, in);
-}
-
-void DecompactAOVs(AOVData* first, uint64_t stride, const std::vector<half_float::half>& in)
-{
-    for (uint64_t i = 0; i < in.size(); ++i) {
-        const double value = static_cast<float>(in[i]);
+    for (uint64_t i = 0; i < count; ++i) {
+        uint16_t bits;
+        std::memcpy(&bits, in + i * 2, sizeof bits);
+        half_float::half h;
+        h.setBits(bits);
+        const double value = static_cast<float>(h);
         std::memcpy(first[i * stride].bytes, &value, sizeof value);
     }
 }
 
+template <size_t Size>
+void compactBytes(const AOVData* first, uint64_t count, uint64_t stride, uint8_t* out)
+{
+    for (uint64_t i = 0; i < count; ++i)
+        std::memcpy(out + i * Size, first[i * stride].bytes, Size);
+}
+
+template <size_t Size>
+void decompactBytes(AOVData* first, uint64_t stride, const uint8_t* in, uint64_t count)
+{
+    for (uint64_t i = 0; i < count; ++i)
+        std::memcpy(first[i * stride].bytes, in + i * Size, Size);
+}
+
+void compactInto(Phase::AOVType type, const AOVData* first, uint64_t count, uint64_t stride, void* out)
+{
+    auto* bytes = static_cast<uint8_t*>(out);
+    auto* halves = static_cast<half_float::half*>(out);
+    switch (type) {
+    case Phase::AOV_Byte: compactBytes<1>(first, count, stride, bytes); break;
+    case Phase::AOV_Int: compactBytes<4>(first, count, stride, bytes); break;
+    case Phase::AOV_Double: compactDoubles(first, count, stride, halves); break;
+    case Phase::AOV_RGB:
+    case Phase::AOV_Vector3: compactFloats<3>(first, count, stride, halves); break;
+    case Phase::AOV_RGBA: compactFloats<4>(first, count, stride, halves); break;
+    case Phase::AOV_Vector2: compactFloats<2>(first, count, stride, halves); break;
+    }
+}
+
+template <class T>
+void compactVector(Phase::AOVType type, const AOVData* first, uint64_t count, uint64_t stride, std::vector<T>& out)
+{
+    out.resize(count);
+    if (count != 0)
+        compactInto(type, first, count, stride, out.data());
+}
+
+template <class T>
+void decompactVector(Phase::AOVType type, AOVData* first, uint64_t stride, const std::vector<T>& in)
+{
+    if (!in.empty())
+        decompactColumn(type, reinterpret_cast<const uint8_t*>(in.data()), in.size(), first, stride);
+}
+
+} // namespace
+
+uint64_t compactElementSize(Phase::AOVType type)
+{
+    switch (type) {
+    case Phase::AOV_Byte: return 1;
+    case Phase::AOV_Int: return 4;
+    case Phase::AOV_Double: return 2;
+    case Phase::AOV_RGB: return 6;
+    case Phase::AOV_RGBA: return 8;
+    case Phase::AOV_Vector3: return 6;
+    case Phase::AOV_Vector2: return 4;
+    }
+    return 0;
+}
+
+void compactColumn(Phase::AOVType type, const AOVData* first, uint64_t count, uint64_t stride,
+                   std::vector<uint8_t>& out)
+{
+    out.resize(count * compactElementSize(type));
+    if (!out.empty())
+        compactInto(type, first, count, stride, out.data());
+}
+
+void decompactColumn(Phase::AOVType type, const uint8_t* in, uint64_t count, AOVData* first, uint64_t stride)
+{
+    switch (type) {
+    case Phase::AOV_Byte: decompactBytes<1>(first, stride, in, count); break;
+    case Phase::AOV_Int: decompactBytes<4>(first, stride, in, count); break;
+    case Phase::AOV_Double: decompactDoubles(first, stride, in, count); break;
+    case Phase::AOV_RGB:
+    case Phase::AOV_Vector3: decompactFloats<3>(first, stride, in, count); break;
+    case Phase::AOV_RGBA: decompactFloats<4>(first, stride, in, count); break;
+    case Phase::AOV_Vector2: decompactFloats<2>(first, stride, in, count); break;
+    }
+}
+
+void CompactAOVS(const AOVData* first, uint64_t count, uint64_t stride, std::vector<char>& out)
+{
+    compactVector(Phase::AOV_Byte, first, count, stride, out);
+}
+
+void CompactAOVS(const AOVData* first, uint64_t count, uint64_t stride, std::vector<int>& out)
+{
+    compactVector(Phase::AOV_Int, first, count, stride, out);
+}
+
+void CompactAOVS(const AOVData* first, uint64_t count, uint64_t stride, std::vector<half_float::half>& out)
+{
+    compactVector(Phase::AOV_Double, first, count, stride, out);
+}
+
+void CompactAOVS(const AOVData* first, uint64_t count, uint64_t stride, std::vector<halfvec2>& out)
+{
+    compactVector(Phase::AOV_Vector2, first, count, stride, out);
+}
+
+void CompactAOVS(const AOVData* first, uint64_t count, uint64_t stride, std::vector<halfvec3>& out)
+{
+    compactVector(Phase::AOV_Vector3, first, count, stride, out);
+}
+
+void CompactAOVS(const AOVData* first, uint64_t count, uint64_t stride, std::vector<halfvec4>& out)
+{
+    compactVector(Phase::AOV_RGBA, first, count, stride, out);
+}
+
+void DecompactAOVs(AOVData* first, uint64_t stride, const std::vector<char>& in)
+{
+    decompactVector(Phase::AOV_Byte, first, stride, in);
+}
+
+void DecompactAOVs(AOVData* first, uint64_t stride, const std::vector<int>& in)
+{
+    decompactVector(Phase::AOV_Int, first, stride, in);
+}
+
+void DecompactAOVs(AOVData* first, uint64_t stride, const std::vector<half_float::half>& in)
+{
+    decompactVector(Phase::AOV_Double, first, stride, in);
+}
+
 void DecompactAOVs(AOVData* first, uint64_t stride, const std::vector<halfvec2>& in)
 {
-    decompactFloats<2>(first, stride, in.empty() ? nullptr : in[0].v, in.size());
+    decompactVector(Phase::AOV_Vector2, first, stride, in);
 }
 
 void DecompactAOVs(AOVData* first, uint64_t stride, const std::vector<halfvec3>& in)
 {
-    decompactFloats<3>(first, stride, in.empty() ? nullptr : in[0].v, in.size());
+    decompactVector(Phase::AOV_Vector3, first, stride, in);
 }
 
 void DecompactAOVs(AOVData* first, uint64_t stride, const std::vector<halfvec4>& in)
 {
-    decompactFloats<4>(first, stride, in.empty() ? nullptr : in[0].v, in.size());
+    decompactVector(Phase::AOV_RGBA, first, stride, in);
 }
 
 uint64_t WriteAovsToMem(void* destination, const std::vector<Phase::AOVType>& types, const AOVData* first)
