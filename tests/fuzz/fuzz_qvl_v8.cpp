@@ -1,0 +1,14 @@
+// Any bytes, read as a version-8 detection or render file.
+#include "FuzzFile.h"
+#include "io/QvlRenderFile.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    using namespace Quorvel::BinIO;
+    const std::string& path = QuorvelFuzz::writeScratch(data, size);
+    header_v09 header;
+    qvlRenderSample4Aovs_t content;
+    int digestSum = 0;
+    qvlReader_v8(path, header, content, digestSum);
+    return 0;
+}
