@@ -549,8 +549,12 @@ TEST(QvlRenderFile, BrokenFilesGiveTheirErrorCodes)
     int digestSum = 0;
     EXPECT_EQ(qvlReader_v9(dir.file("missing.qvl"), h, c, digestSum), QVL_ERR_OPEN);
 
-    // Every truncation fails cleanly with the code of the part it cuts.
-    for (size_t length = 0; length < bytes.size(); ++length) {
+    // Truncation fails cleanly with the code of the part it cuts: a few
+    // cuts in the signature and JSON, every cut among the blocks.
+    std::vector<size_t> lengths = {0, 1, 13, 15, 16, 19, 20, blocks / 2, blocks - 1};
+    for (size_t length = blocks; length < bytes.size(); ++length)
+        lengths.push_back(length);
+    for (const size_t length : lengths) {
         const QvlReaderError e = read(bytes.substr(0, length));
         const QvlReaderError want = length < 16 ? QVL_ERR_SIGNATURE : length < blocks ? QVL_ERR_JSON : QVL_ERR_BLOCK_SIZE;
         ASSERT_EQ(e, want) << length;
@@ -610,4 +614,27 @@ TEST(QvlRenderFile, FailedWriteReportsThePathAndKeepsTheOldFile)
     EXPECT_EQ(qvlWriter_v9(path, header, short_, RenderingEngineId(1)), QVL_ERR_OPEN);
     EXPECT_EQ(readBytes(path), "old content");
     EXPECT_EQ(capture.entries().size(), 1u);
+}
+
+// Large enough for the blocks to be compressed and decoded on several
+// threads at once; the bytes must be those of one thread.
+TEST(QvlRenderFile, BlocksWorkedOnInParallelGiveTheSameFile)
+{
+    TempDir dir;
+    const header_v09 header = renderHeader(40000);
+    const qvlRenderSample5Aovs_t content = renderContent(40000, header.AOVTypes.size());
+    const std::string path = dir.file("big.qvl");
+    ASSERT_EQ(qvlWriter_v9(path, header, content, RenderingEngineId(1)), QVL_OK);
+    header_v09 readHeader;
+    qvlRenderSample5Aovs_t read;
+    int digestSum = 0;
+    ASSERT_EQ(qvlReader_v9(path, readHeader, read, digestSum), QVL_OK);
+    expectSameContent(content, read);
+
+    const std::string bytes = readBytes(path);
+    size_t at = 20 + QuorvelTest::getU32(bytes, 16);
+    QuorvelTest::parseBlock(bytes, at, 12);
+    QuorvelTest::parseBlock(bytes, at, 24);
+    const auto samples = QuorvelTest::parseBlock(bytes, at, 28);
+    EXPECT_EQ(samples.frame, QuorvelTest::bloscBlock(40000, 28, samples.data).substr(8));
 }
