@@ -349,10 +349,11 @@ struct InBlock {
     size_t elementSize = 1;
     const uint8_t* stored = nullptr; // raw bytes or Blosc frame in the file image
     uint32_t storedSize = 0;         // 0: raw
-    std::unique_ptr<uint8_t[]> decoded;
+    uint8_t* destination = nullptr;  // where the decoded bytes go; null: a buffer of its own
+    std::unique_ptr<uint8_t[]> buffer;
+    const uint8_t* decoded = nullptr; // the block's bytes once decoded
 
     uint64_t rawSize() const { return count * elementSize; }
-    const uint8_t* bytes() const { return storedSize == 0 ? stored : decoded.get(); }
 };
 
 // Bounds-checked walk over the block sequence of a file image.
@@ -396,12 +397,53 @@ private:
 
 bool decodeBlock(InBlock& block)
 {
-    if (block.storedSize == 0 || block.count == 0)
-        return true;
     const uint64_t raw = block.rawSize();
-    block.decoded.reset(new uint8_t[raw]);
-    return blosc_decompress_ctx(block.stored, block.decoded.get(), raw, 1) == static_cast<int>(raw);
+    if (raw == 0)
+        return true;
+    if (block.storedSize == 0) {
+        if (block.destination)
+            std::memcpy(block.destination, block.stored, raw);
+        block.decoded = block.destination ? block.destination : block.stored;
+        return true;
+    }
+    uint8_t* out = block.destination;
+    if (!out) {
+        block.buffer.reset(new uint8_t[raw]);
+        out = block.buffer.get();
+    }
+    block.decoded = out;
+    return blosc_decompress_ctx(block.stored, out, raw, 1) == static_cast<int>(raw);
 }
+
+// Feeds the decoded blocks to the digest in file order, each as soon as it
+// is ready, while later blocks are still being decoded.
+class OrderedDigest {
+public:
+    OrderedDigest(const std::vector<InBlock>& blocks, const std::vector<size_t>& fileOrder, HashSum& hash)
+        : blocks_(blocks), order_(fileOrder), ready_(blocks.size()), hash_(hash)
+    {
+    }
+
+    void markReady(size_t block)
+    {
+        ready_[block].test_and_set();
+        ready_[block].notify_one();
+    }
+
+    void run()
+    {
+        for (const size_t b : order_) {
+            ready_[b].wait(false);
+            hash_.update(blocks_[b].decoded, blocks_[b].rawSize());
+        }
+    }
+
+private:
+    const std::vector<InBlock>& blocks_;
+    const std::vector<size_t>& order_;
+    std::vector<std::atomic_flag> ready_;
+    HashSum& hash_;
+};
 
 // Decodes the blocks of a file image. The coordinate and plaque blocks are
 // read only when asked for (the full readers); the rest always.
@@ -442,50 +484,51 @@ QvlReaderError decodeBlocks(const uint8_t* data, size_t size, const header_v07& 
                                            sizeof(AOVData) / aovCount)
         return QVL_ERR_BLOCK_SIZE;
 
-    const std::vector<size_t> order =
-        largestFirst(blocks.size(), [&](size_t i) { return blocks[i].storedSize == 0 ? 0 : blocks[i].rawSize(); });
-    std::atomic<bool> failed{false};
-    runTasks(blocks.size(), decodedBytes, [&](size_t task) {
-        if (!decodeBlock(blocks[order[task]]))
-            failed = true;
-    });
-    if (failed)
-        return QVL_ERR_BLOCK_SIZE;
-
+    // Every size is now backed by the file: the result is sized, and the
+    // blocks that are stored as they are held decode straight into it.
+    if (withCoordinates)
+        content.coordinates.resize(blocks[kCoordinates].count);
+    if (withPlaques)
+        content.plaques.resize(blocks[kPlaques].count);
+    content.samples.resize(sampleCount);
+    content.trailing.resize(blocks[kTrailing].count);
     content.aovs.assign(sampleCount * aovCount, AOVData{});
-    const InBlock& plaques = blocks[kPlaques];
-    // The digest runs beside the copies into the result; all only read the
-    // decoded blocks.
-    runTasks(aovCount + 2, decodedBytes, [&](size_t task) {
-        if (task == 0) {
-            for (int b : {kCoordinates, kPlaques, kSamples})
-                hash.update(blocks[b].bytes(), blocks[b].rawSize());
-            for (uint64_t j = 0; j < aovCount; ++j)
-                hash.update(blocks[kColumns + j].bytes(), blocks[kColumns + j].rawSize());
-            hash.update(blocks[kTrailing].bytes(), blocks[kTrailing].rawSize());
-        } else if (task == 1) {
-            auto copy = [](const InBlock& block, auto& out) {
-                out.resize(block.count);
-                if (block.count != 0)
-                    std::memcpy(out.data(), block.bytes(), block.rawSize());
-            };
-            if (withCoordinates)
-                copy(blocks[kCoordinates], content.coordinates);
-            if (withPlaques) {
-                content.plaques.resize(plaques.count);
-                for (uint64_t i = 0; i < plaques.count; ++i)
-                    content.plaques[i] = unpackDetectPlaqueInfo(plaques.bytes() + i * kPackedPlaqueSize);
-            }
-            copy(blocks[kSamples], content.samples);
-            copy(blocks[kTrailing], content.trailing);
-        } else {
-            const uint64_t j = task - 2;
-            const InBlock& column = blocks[kColumns + j];
-            if (column.count != 0)
-                decompactColumn(types[j], column.bytes(), column.count, content.aovs.data() + j, aovCount);
+    blocks[kCoordinates].destination = reinterpret_cast<uint8_t*>(content.coordinates.data());
+    blocks[kSamples].destination = reinterpret_cast<uint8_t*>(content.samples.data());
+    blocks[kTrailing].destination = content.trailing.data();
+
+    std::vector<size_t> fileOrder = {kCoordinates, kPlaques, kSamples};
+    for (uint64_t j = 0; j < aovCount; ++j)
+        fileOrder.push_back(kColumns + j);
+    fileOrder.push_back(kTrailing);
+    OrderedDigest digest(blocks, fileOrder, hash);
+    std::atomic<bool> failed{false};
+    auto work = [&](size_t b) {
+        InBlock& block = blocks[b];
+        if (!decodeBlock(block))
+            failed = true;
+        digest.markReady(b);
+        if (failed || block.count == 0)
+            return;
+        if (b == kPlaques) {
+            for (uint64_t i = 0; i < block.count; ++i)
+                content.plaques[i] = unpackDetectPlaqueInfo(block.decoded + i * kPackedPlaqueSize);
+        } else if (b >= kColumns) {
+            const uint64_t j = b - kColumns;
+            decompactColumn(types[j], block.decoded, block.count, content.aovs.data() + j, aovCount);
         }
-    });
-    return QVL_OK;
+    };
+    const std::vector<size_t> order = largestFirst(blocks.size(), [&](size_t i) { return blocks[i].rawSize(); });
+    if (decodedBytes < kParallelThreshold) {
+        for (const size_t b : order)
+            work(b);
+        digest.run();
+    } else {
+        std::thread digestThread([&] { digest.run(); });
+        runTasks(order.size(), decodedBytes, [&](size_t task) { work(order[task]); });
+        digestThread.join();
+    }
+    return failed ? QVL_ERR_BLOCK_SIZE : QVL_OK;
 }
 
 // The bytes of `file` from its current position to its end; false when they
