@@ -220,8 +220,12 @@ std::string temporaryPathBeside(const std::string& path)
 {
     static std::atomic<unsigned> counter{0};
     const std::filesystem::path target(path);
-    std::string name = "." + target.filename().string() + ".tmp" + std::to_string(::getpid()) + "_" +
-                       std::to_string(counter.fetch_add(1));
+    std::string name(".");
+    name += target.filename().string();
+    name += ".tmp";
+    name += std::to_string(::getpid());
+    name += '_';
+    name += std::to_string(counter.fetch_add(1));
     return (target.parent_path() / name).string();
 }
 
