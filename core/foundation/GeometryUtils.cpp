@@ -153,15 +153,20 @@ VekPoint qualityDerivativeVectorDifference(double a, double b, double c, double 
 void naturalBreaks(std::span<const double> values, std::size_t k, std::vector<int32_t>& out)
 {
     const std::size_t n = values.size();
+    // No partition exists without classes or with more classes than values;
+    // the tables below assume one.
+    if (k == 0 || k > n) {
+        out.clear();
+        return;
+    }
     const std::size_t cols = k + 1;
     // Row-major (n + 1) x (k + 1); positions and classes are one-based.
     std::vector<std::size_t> lowerLimit((n + 1) * cols, 0);
     std::vector<double> variance((n + 1) * cols, 0.0);
     auto at = [cols](std::size_t row, std::size_t cls) { return row * cols + cls; };
 
-    if (n >= 1)
-        for (std::size_t j = 1; j <= k; ++j)
-            lowerLimit[at(1, j)] = 1;
+    for (std::size_t j = 1; j <= k; ++j)
+        lowerLimit[at(1, j)] = 1;
     // Row 1 too: one value cannot fill two classes. Left at zero, ties among
     // equal values would prefer partitions with empty leading classes.
     for (std::size_t row = 1; row <= n; ++row)
@@ -200,7 +205,8 @@ void naturalBreaks(std::span<const double> values, std::size_t k, std::vector<in
     out[k] = static_cast<int32_t>(n) - 1;
     std::size_t l = n;
     for (std::size_t j = k; j >= 2; --j) {
-        // With fewer values than classes the trace runs out before class 1.
+        // Depths so large that a variance reaches the 1e30 start value can
+        // still trace a class into position 0; stop there.
         if (l < 1)
             break;
         const std::size_t limit = lowerLimit[at(l, j)];

@@ -52,8 +52,8 @@ QUORVEL_API VekPoint qualityDerivativeVectorDifference(double a, double b, doubl
 
 // Fisher-Jenks optimal partition of the values (in their given order) into k
 // classes. out receives k + 1 entries: out[j] is the zero-based position of
-// the last value of class j, out[0] is -1. Classes that cannot be filled
-// (fewer values than classes) leave their entries at -1.
+// the last value of class j, out[0] is -1. With k = 0 or more classes than
+// values out is left empty.
 QUORVEL_API void naturalBreaks(std::span<const double> values, std::size_t k, std::vector<int32_t>& out);
 
 } // namespace Quorvel::Utils::inline v2_0

@@ -189,11 +189,15 @@ TEST(NaturalBreaks, ExactOutputs)
         // Equal values never leave a class empty while there are enough values.
         {{1, 1, 1, 1}, 3, {-1, 0, 1, 3}},
         {{4, 5, 6}, 1, {-1, 2}},
-        {{7}, 2, {-1, -1, 0}},
-        {{}, 2, {-1, -1, -1}},
-        // More classes than values: the first classes stay empty.
-        {{5, 7}, 3, {-1, -1, 0, 1}},
-        {{5}, 4, {-1, -1, -1, -1, 0}},
+        {{7}, 1, {-1, 0}},
+        {{5, 7}, 2, {-1, 0, 1}},
+        // No classes, or more classes than values: refused with an empty result.
+        {{1, 2, 3}, 0, {}},
+        {{}, 0, {}},
+        {{7}, 2, {}},
+        {{}, 2, {}},
+        {{5, 7}, 3, {}},
+        {{5}, 4, {}},
     };
     for (const Case& c : cases) {
         std::vector<int32_t> out = {99};
