@@ -137,10 +137,11 @@ void deliver(LogLevel level, const char* fullText, std::size_t length)
     }
 }
 
-void emit(LogLevel level, const char* message, std::size_t length)
+void emit(LogLevel level, const char* message, std::size_t length, bool withHeader = true)
 {
     char header[kHeaderBufferSize];
-    const std::size_t headerLength = buildHeader(level, header);
+    header[0] = '\0';
+    const std::size_t headerLength = withHeader ? buildHeader(level, header) : 0;
 
     char local[kFormatBufferSize + kHeaderBufferSize];
     if (headerLength + length < sizeof local) {
@@ -157,35 +158,42 @@ void emit(LogLevel level, const char* message, std::size_t length)
     deliver(level, full.c_str(), full.size());
 }
 
-void setHeaderEnabled(bool enable)
+void emitFormatted(LogLevel level, bool withHeader, const char* format, va_list args)
+    __attribute__((format(printf, 3, 0)));
+
+void emitFormatted(LogLevel level, bool withHeader, const char* format, va_list args)
 {
-    g_logger.headerEnabled.store(enable, std::memory_order_relaxed);
+    char buffer[kFormatBufferSize];
+    const int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+    if (n < 0)
+        return;
+    const std::size_t length =
+        static_cast<std::size_t>(n) < sizeof buffer ? static_cast<std::size_t>(n) : sizeof buffer - 1;
+    emit(level, buffer, length, withHeader);
 }
 
-// In bar mode the header goes off while dashes are drawn, so that they form
-// one line; returns the switch to restore afterwards.
-bool suspendHeaderForBar()
+// Progress lines go out at INFO. In bar mode they carry no header, so that
+// the dashes form one line. The header is left out of these lines alone:
+// switching it off for everyone would reach other threads' messages, and two
+// bars restoring the switch could leave it off for good.
+void emitProgress(bool barMode, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+void emitProgress(bool barMode, const char* format, ...)
 {
-    const bool saved = g_logger.headerEnabled.load(std::memory_order_relaxed);
-    if (g_logger.barMode)
-        setHeaderEnabled(false);
-    return saved;
+    va_list args;
+    va_start(args, format);
+    emitFormatted(INFO, !barMode, format, args);
+    va_end(args);
 }
 
 } // namespace
 
 void QvOutputLogString(const LogLevel& level, const char* format, ...)
 {
-    char buffer[kFormatBufferSize];
     va_list args;
     va_start(args, format);
-    const int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+    emitFormatted(level, true, format, args);
     va_end(args);
-    if (n < 0)
-        return;
-    const std::size_t length =
-        static_cast<std::size_t>(n) < sizeof buffer ? static_cast<std::size_t>(n) : sizeof buffer - 1;
-    emit(level, buffer, length);
 }
 
 void QvOutputLogCStr(const LogLevel& level, const char* text)
@@ -260,7 +268,7 @@ void QvSetLogLevelHeader(bool enable)
 
 void QvHeaderEnable(bool enable)
 {
-    setHeaderEnabled(enable);
+    g_logger.headerEnabled.store(enable, std::memory_order_relaxed);
 }
 
 void QvResetprogress(const uint64_t& total)
@@ -289,8 +297,6 @@ void QvIncreaseprogress()
         return;
 
     const bool barMode = g_logger.barMode;
-    const bool savedHeader = suspendHeaderForBar();
-
     g_logger.count += 1;
     g_logger.accumulator += 1.0f;
     const uint64_t total = g_logger.total;
@@ -307,23 +313,19 @@ void QvIncreaseprogress()
 
         if (count <= total) {
             if (barMode)
-                QvOutputLogString(INFO, "-");
+                emitProgress(barMode, "-");
             else
-                QvOutputLogString(INFO, "%i%%\n", static_cast<int>(percent));
+                emitProgress(barMode, "%i%%\n", static_cast<int>(percent));
         }
         if (count > total && stepsPerTotal <= 1.0f) {
             if (barMode)
-                QvOutputLogString(INFO, "| Done\n");
+                emitProgress(barMode, "| Done\n");
             else
-                QvOutputLogString(INFO, "100%%\n");
+                emitProgress(barMode, "100%%\n");
             lock.lock();
             g_logger.done = true;
-            lock.unlock();
         }
-    } else {
-        lock.unlock();
     }
-    setHeaderEnabled(savedHeader);
 }
 
 void QvSetDoneProgression()
@@ -333,7 +335,6 @@ void QvSetDoneProgression()
         return;
 
     const bool barMode = g_logger.barMode;
-    const bool savedHeader = suspendHeaderForBar();
     const int32_t steps = g_logger.steps;
     const int32_t printedSteps = g_logger.printedSteps;
     const float lastPercent = g_logger.lastPercent;
@@ -342,17 +343,16 @@ void QvSetDoneProgression()
     const float d = (100.0f - lastPercent) / static_cast<float>(steps - printedSteps + 2);
     for (int32_t k = 1; printedSteps + k - 1 <= steps; ++k) {
         if (barMode)
-            QvOutputLogString(INFO, "-");
+            emitProgress(barMode, "-");
         else
-            QvOutputLogString(INFO, "%i%%\n", static_cast<int>(static_cast<float>(k) * d + lastPercent));
+            emitProgress(barMode, "%i%%\n", static_cast<int>(static_cast<float>(k) * d + lastPercent));
     }
     if (barMode)
-        QvOutputLogString(INFO, "| Done\n");
+        emitProgress(barMode, "| Done\n");
     else
-        QvOutputLogString(INFO, "100%%\n");
+        emitProgress(barMode, "100%%\n");
 
     lock.lock();
-    setHeaderEnabled(savedHeader);
     g_logger.done = true;
 }
 

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <latch>
 #include <set>
 #include <sstream>
 #include <string>
@@ -383,6 +385,65 @@ TEST_F(ProgressTest, IncrementsBeforeAnyResetPrintNothing)
     QvIncreaseprogress();
     QvSetDoneProgression();
     EXPECT_TRUE(received.empty());
+}
+
+// Bars drawn by several threads at once must neither strip the header from
+// other threads' messages nor leave it switched off afterwards.
+TEST_F(ProgressTest, ConcurrentBarsKeepTheHeaderOfEveryOtherMessage)
+{
+    constexpr int kBarThreads = 8;
+    constexpr int kIncrements = 1000;
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        received.clear();
+        QvResetprogress(kBarThreads * kIncrements / 2);
+        std::latch start(kBarThreads + 1);
+        std::atomic<int> barsRunning{kBarThreads};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kBarThreads; ++t)
+            threads.emplace_back([t, &start, &barsRunning] {
+                start.arrive_and_wait();
+                for (int i = 0; i < kIncrements; ++i)
+                    QvIncreaseprogress();
+                if (t % 2 == 0)
+                    QvSetDoneProgression();
+                --barsRunning;
+            });
+        // Messages of another thread all the while the bars are drawn.
+        threads.emplace_back([&start, &barsRunning] {
+            start.arrive_and_wait();
+            while (barsRunning > 0)
+                QvOutputLogCStr(WARNING, "ping\n");
+        });
+        for (auto& thread : threads)
+            thread.join();
+        QvOutputLogCStr(INFO, "after\n");
+
+        int pings = 0;
+        for (const auto& r : received) {
+            if (r.level == WARNING) {
+                EXPECT_EQ(r.text, "[WARNING] ping\n");
+                ++pings;
+            } else if (r.text != "[INFO] after\n") {
+                EXPECT_TRUE(r.text == "[INFO]  |" || r.text == "-" || r.text == "| Done\n") << r.text;
+            }
+        }
+        EXPECT_GT(pings, 0);
+        ASSERT_FALSE(received.empty());
+        EXPECT_EQ(received.back().text, "[INFO] after\n");
+    }
+}
+
+TEST_F(ProgressTest, BarLeavesAHeaderSwitchedOffByTheCallerOff)
+{
+    QvHeaderEnable(false);
+    QvResetprogress(10);
+    for (int i = 0; i < 3; ++i)
+        QvIncreaseprogress();
+    QvSetDoneProgression();
+    received.clear();
+    QvOutputLogCStr(INFO, "plain\n");
+    EXPECT_EQ(receivedText(), "plain\n");
 }
 
 } // namespace
