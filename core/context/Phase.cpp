@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
 #include "context/PhaseInternal.h"
@@ -30,6 +31,29 @@ namespace {
 int asInt(double value)
 {
     return static_cast<int>(static_cast<uint64_t>(value));
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// Reads every setting the begin and its report need and have no default:
+// a missing one throws here, before the begin has changed anything.
+void requireBeginSettings(const QuorvelContext& c)
+{
+    static_cast<void>(c.renderingResolutionY.get());
+    static_cast<void>(c.draft.get());
+    static_cast<void>(c.frame.get());
+    static_cast<void>(c.zovOffsetRight.get());
+    static_cast<void>(c.zovOffsetTop.get());
+    static_cast<void>(c.zovOffsetBack.get());
+    if (c.phase == Render) {
+        static_cast<void>(c.transparencyMode.get());
+        static_cast<void>(c.blockCount.get());
+        static_cast<void>(c.currentBlock.get());
+    } else if (!c.aovFormat.isEmpty()) {
+        misuse("Quorvel aovs cannot be registered during the detection phase");
+    }
 }
 
 void closeTemporaryFile(QuorvelContext& context)
@@ -236,6 +260,12 @@ bool QvPhaseBegin()
         QvOutputLogCStr(ERROR, "[Quorvel] The bucket size is not set \n");
         return false;
     }
+    requireBeginSettings(c);
+    std::unique_ptr<std::FILE, FileCloser> sampleFile(std::tmpfile());
+    if (!sampleFile) {
+        QvOutputLogCStr(ERROR, "[Quorvel] The temporary sample file could not be created.\n");
+        return false;
+    }
 
     if (!c.renderScale.isSet()) {
         QvOutputLogCStr(WARNING, "[Quorvel] The render scale is not set, setting the default value (1.0) \n");
@@ -284,7 +314,7 @@ bool QvPhaseBegin()
         std::lock_guard lock(c.tempFileMutex);
         if (c.tempFile)
             std::fclose(c.tempFile);
-        c.tempFile = std::tmpfile();
+        c.tempFile = sampleFile.release();
         c.tempRecordCount = 0;
     }
 
@@ -296,12 +326,8 @@ bool QvPhaseBegin()
     buildFetchMap(c);
     loadSharedRenderingContext(c);
 
-    if (c.phase == Detect) {
-        if (!c.aovFormat.isEmpty())
-            misuse("Quorvel aovs cannot be registered during the detection phase");
-    } else {
+    if (c.phase == Render)
         registerInternalAovs(c);
-    }
     createThreadRegions(c);
 
     c.initialised = true;

@@ -13,6 +13,10 @@ bool acceptsSettings(const QuorvelContext& context);
 
 bool hasPhase(const QuorvelContext& context);
 
+// Warns about every missing item; false when the output paths could not be
+// derived from the context.
+bool checkContextCompleteness();
+
 // The detection file the block computations read: the override if any.
 std::string blockDetectionFile(const QuorvelContext& context);
 

@@ -5,7 +5,7 @@
 #include "camera/CameraSet.h"
 #include "camera/RenderingContext.h"
 #include "camera/Sampling.h"
-#include "io/QvlRenderHeader.h"
+#include "foundation/Logger.h"
 
 namespace Quorvel::Phase::inline v2_0 {
 
@@ -51,41 +51,33 @@ void resetSharedRenderingContext()
     GetSharedRenderingContext().Reset();
 }
 
+// The steps below are not available yet; each says so rather than passing
+// for done while the data it was given is lost.
+
 void readDetectionFile(QuorvelContext& /*context*/)
 {
-    // Filled by the render-phase intake of the detection file.
+    Logger::QvOutputLogCStr(Logger::WARNING,
+                            "[Quorvel] Reading the detection file is not available; no plaque is rendered.\n");
 }
 
 void flushThreadRegion(QuorvelContext& /*context*/, uint64_t /*regionIndex*/)
 {
-    // Filled by the bucket flush to the temporary file.
+    Logger::QvOutputLogCStr(Logger::WARNING, "[Quorvel] Flushing a bucket to the temporary sample file is not "
+                                             "available; its samples are dropped.\n");
 }
 
 void finalizeDetectionPhase(QuorvelContext& /*context*/, std::FILE* temporaryFile)
 {
-    // The detection-file writer fills this; until then the samples are dropped.
+    Logger::QvOutputLogCStr(Logger::WARNING,
+                            "[Quorvel] Writing the detection file is not available; its samples are dropped.\n");
     std::fclose(temporaryFile);
 }
 
 void finalizeRenderPhase(QuorvelContext& /*context*/, std::FILE* temporaryFile)
 {
-    // The render-file writer fills this; until then the samples are dropped.
+    Logger::QvOutputLogCStr(Logger::WARNING,
+                            "[Quorvel] Writing the render file is not available; its samples are dropped.\n");
     std::fclose(temporaryFile);
-}
-
-void buildHeaderDefaultCameraSet(BinIO::header_v09& header)
-{
-    Camera::CameraPlacement placement;
-    placement.zovScaling = VekPoint{header.boxScaleX, header.boxScaleY, header.boxScaleZ};
-    placement.renderScale = header.globalScale;
-    placement.offsetRight = header.camOffsetX;
-    placement.offsetTop = header.camOffsetY;
-    placement.offsetBack = header.camOffsetZ;
-    placement.draft = header.draft != 0;
-    Camera::CameraSet set = Camera::makeCameraSetWithoutCentre(placement);
-    header.cameraPositions = std::move(set.positions);
-    header.cameraPriorities = std::move(set.priorities);
-    header.cameraFaceMasks = std::move(set.faceMasks);
 }
 
 } // namespace Quorvel::Phase::inline v2_0

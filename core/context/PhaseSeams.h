@@ -5,10 +5,6 @@
 
 #include "context/QuorvelContext.h"
 
-namespace Quorvel::BinIO::inline v2_0 {
-struct header_v09;
-}
-
 // Steps of the phase lifecycle whose work belongs to the camera, plaque,
 // bucket and file subsystems. The lifecycle calls them at the right moment;
 // each subsystem fills its own.
@@ -41,8 +37,5 @@ void flushThreadRegion(QuorvelContext& context, uint64_t regionIndex);
 // detection or render file and closes the temporary file.
 void finalizeDetectionPhase(QuorvelContext& context, std::FILE* temporaryFile);
 void finalizeRenderPhase(QuorvelContext& context, std::FILE* temporaryFile);
-
-// Camera set of a file header that carries no camera table.
-void buildHeaderDefaultCameraSet(BinIO::header_v09& header);
 
 } // namespace Quorvel::Phase::inline v2_0

@@ -177,6 +177,10 @@ QvResolutionParam QvComputeRenderingResolutionParameters(const uint64_t& blocks)
     }
     if (c.phase != Render)
         return {};
+    // It stores the rendering resolution: the per-pixel counters of a running
+    // phase must keep the size they were made with.
+    if (!acceptsSettings(c))
+        return {};
     uint64_t plaques = 0;
     if (!readPlaqueCount(blockDetectionFile(c), plaques))
         return {};

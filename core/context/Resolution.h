@@ -23,10 +23,6 @@ QUORVEL_API bool QvSetRenderingResolutionParameters(const QvResolutionParam& par
 // Selects the block to render and re-creates the per-pixel counters.
 QUORVEL_API bool QvSetCurrentBlockIndex(const uint64_t& block);
 
-// Warns about every missing item; false when the output paths could not be
-// derived from the context.
-bool checkContextCompleteness();
-
 } // namespace Quorvel::Phase::inline v2_0
 
 namespace Quorvel::Block::inline v2_0 {

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 
-#include "context/PhaseSeams.h"
+#include "camera/CameraSet.h"
+#include "foundation/Logger.h"
 
 namespace Quorvel::BinIO::inline v2_0 {
 
@@ -75,6 +77,22 @@ struct FaceKey {
 constexpr FaceKey kFaceKeys[] = {{1, "minusZ"}, {2, "plusX"},  {4, "plusZ"},
                                  {8, "minusX"}, {16, "plusY"}, {32, "minusY"}};
 
+// Files without a camera table imply the set their zone of view places.
+void buildDefaultCameraSet(header_v09& header)
+{
+    Camera::CameraPlacement placement;
+    placement.zovScaling = VekPoint{header.boxScaleX, header.boxScaleY, header.boxScaleZ};
+    placement.renderScale = header.globalScale;
+    placement.offsetRight = header.camOffsetX;
+    placement.offsetTop = header.camOffsetY;
+    placement.offsetBack = header.camOffsetZ;
+    placement.draft = header.draft != 0;
+    Camera::CameraSet set = Camera::makeCameraSetWithoutCentre(placement);
+    header.cameraPositions = std::move(set.positions);
+    header.cameraPriorities = std::move(set.priorities);
+    header.cameraFaceMasks = std::move(set.faceMasks);
+}
+
 } // namespace
 
 int header_v07::getVectorAovIndexByType(const Phase::AOVType& /*type*/, const std::string& name) const
@@ -105,7 +123,7 @@ void QVLRender_header::setPlaceholder()
     jsonLength_ = 0;
 }
 
-QVLRender_header::QVLRender_header(const std::string& path)
+QVLRender_header::QVLRender_header(const std::string& path) : path_(path)
 {
     setPlaceholder();
 
@@ -253,6 +271,13 @@ QvlReaderError QVLRender_header::getHeaderData(header_v09& header) const
     header.boxScaleY = readFloat(member(j, "boxScaleY"));
     header.boxScaleZ = readFloat(member(j, "boxScaleZ"));
     header.globalScale = readFloat(member(j, "globalScale"));
+    // Positions of the implied camera set are divided by the scale.
+    if (!(header.globalScale > 0.0f)) {
+        Logger::QvOutputLogString(Logger::WARNING,
+                                  "[Quorvel] The file '%s' has no positive globalScale; a scale of 1 is used.\n",
+                                  path_.c_str());
+        header.globalScale = 1.0f;
+    }
     header.camOffsetX = readInt(member(j, "camOffsetX"));
     header.camOffsetY = readInt(member(j, "camOffsetY"));
     header.camOffsetZ = readInt(member(j, "camOffsetZ"));
@@ -325,7 +350,7 @@ QvlReaderError QVLRender_header::getHeaderData(header_v09& header) const
             header.cameraFaceMasks.push_back(mask);
         }
     } else {
-        Phase::buildHeaderDefaultCameraSet(header);
+        buildDefaultCameraSet(header);
     }
     return QVL_OK;
 }

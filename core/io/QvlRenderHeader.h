@@ -92,6 +92,7 @@ private:
     void setPlaceholder();
 
     std::array<uint8_t, 16> signature_{};
+    std::string path_; // of the file read, for messages
     Json::Value json_;
     uint32_t jsonLength_ = 0;
     QvlReaderError readError_ = QVL_ERR_SIGNATURE;

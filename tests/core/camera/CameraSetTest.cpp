@@ -6,8 +6,8 @@
 #include "camera/CameraSet.h"
 #include "camera/RenderingContext.h"
 #include "camera/Sampling.h"
-#include "context/PhaseSeams.h"
 #include "core/camera/CameraTestSupport.h"
+#include "core/io/QvlTestFile.h"
 #include "io/QvlRenderHeader.h"
 
 namespace {
@@ -137,13 +137,14 @@ TEST(CameraSet, WithoutCentreCamera)
 
 TEST(CameraSet, HeaderWithoutCameraTable)
 {
+    // Version 9.0 files carry no camera table: the reader builds the set.
+    QuorvelTest::TempDir dir;
+    const std::string path = dir.write(
+        "v90.qvl", QuorvelTest::qvlFileBytes(R"({"boxScaleX":1.0,"boxScaleY":0.5,"boxScaleZ":1.0,)"
+                                             R"("globalScale":2.0,"camOffsetX":1})",
+                                             9, 0));
     Quorvel::BinIO::header_v09 header;
-    header.boxScaleX = 1.0f;
-    header.boxScaleY = 0.5f;
-    header.boxScaleZ = 1.0f;
-    header.globalScale = 2.0f;
-    header.camOffsetX = 1;
-    Quorvel::Phase::buildHeaderDefaultCameraSet(header);
+    ASSERT_EQ(Quorvel::BinIO::qvlReader_v9(path, header), 0);
     ASSERT_EQ(header.cameraPositions.size(), 256u);
     ASSERT_EQ(header.cameraPriorities.size(), 256u);
     ASSERT_EQ(header.cameraFaceMasks.size(), 256u);

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cfloat>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -336,7 +340,13 @@ TEST_F(LifecycleTest, TerminateLeavesTheContextIdleWithItsSettings)
         ASSERT_TRUE(QvPhaseBegin());
         LogCapture capture;
         EXPECT_TRUE(QvPhaseTerminate(option));
-        EXPECT_TRUE(capture.messages().empty());
+        if (option == Discard) {
+            EXPECT_TRUE(capture.messages().empty());
+        } else {
+            EXPECT_EQ(capture.messages(),
+                      std::vector<std::string>{
+                          "[Quorvel] Writing the detection file is not available; its samples are dropped.\n"});
+        }
         EXPECT_EQ(ctx().phase, -1);
         EXPECT_FALSE(ctx().initialised);
         EXPECT_EQ(ctx().tempFile, nullptr);
@@ -359,9 +369,14 @@ TEST_F(LifecycleTest, FinalizeFlushesBucketsThatStillHoldData)
     ctx().threadRegions[2].sampleCount = 1;
     LogCapture capture;
     EXPECT_TRUE(QvPhaseTerminate(Finalize));
+    const std::string dropped = "[Quorvel] Flushing a bucket to the temporary sample file is not available; its "
+                                "samples are dropped.\n";
     const std::vector<std::string> expected = {
         "Bucket 1 still had data when QvPhaseTerminate was invoked. Flushing bucket before finalizing.",
+        dropped,
         "Bucket 2 still had data when QvPhaseTerminate was invoked. Flushing bucket before finalizing.",
+        dropped,
+        "[Quorvel] Writing the detection file is not available; its samples are dropped.\n",
     };
     EXPECT_EQ(capture.messages(), expected);
     for (const auto& e : capture.entries())
@@ -508,4 +523,208 @@ TEST_F(LifecycleTest, DetectionAndRenderPhasesRunWithAHandMadeDetectionFile)
     EXPECT_EQ(ctx().samplesReceived.size(), 100u);
     EXPECT_TRUE(QvPhaseTerminate(Finalize));
     EXPECT_EQ(ctx().phase, -1);
+}
+
+// A refused begin must leave the context configuring, untouched, so that the
+// host can add the setting and begin, or start over with QvInitPhase.
+TEST_F(LifecycleTest, BeginChecksEverySettingItReadsBeforeChangingAnything)
+{
+    const std::string file = dir.write("d.qvl", QuorvelTest::qvlFileBytes(QuorvelTest::detectionHeaderJson(100)));
+    const struct {
+        const char* name;
+        Phase phase;
+        std::function<void()> configure;
+        std::function<void()> complete;
+    } cases[] = {
+        {"no frame", Detect,
+         [] {
+             QvSetOutputResolution(312, 208);
+             QvSetDraft(false);
+             QvSetZovOffset(1, 2, 3);
+             QvSetBucketSize(16, 8);
+             ASSERT_TRUE(QvSetRenderingResolutionParameters({312, 208, 1, true}));
+         },
+         [] { QvSetCurrentFrame(7, 0); }},
+        {"no draft", Detect,
+         [] {
+             QvSetOutputResolution(312, 208);
+             QvSetCurrentFrame(7, 0);
+             QvSetZovOffset(1, 2, 3);
+             QvSetBucketSize(16, 8);
+             ASSERT_TRUE(QvSetRenderingResolutionParameters({312, 208, 1, true}));
+         },
+         [] { QvSetDraft(true); }},
+        {"no zone offset", Detect,
+         [] {
+             QvSetOutputResolution(312, 208);
+             QvSetDraft(false);
+             QvSetCurrentFrame(7, 0);
+             QvSetBucketSize(16, 8);
+             ASSERT_TRUE(QvSetRenderingResolutionParameters({312, 208, 1, true}));
+         },
+         [] { QvSetZovOffset(0, 0, 0); }},
+        {"blocks computed, none selected", Render,
+         [&file] {
+             QuorvelTest::setMandatorySettings();
+             QvSetDetectFilePath(file.c_str());
+             ASSERT_TRUE(QvComputeRenderingResolutionParameters(2).valid);
+         },
+         [] { ASSERT_TRUE(QvSetCurrentBlockIndex(1)); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        endAnyPhase();
+        QvInitPhase(c.phase, Quorvel::Util::RE_VRay);
+        c.configure();
+        {
+            LogCapture capture;
+            EXPECT_THROW(QvPhaseBegin(), std::exception);
+            const auto entries = capture.entries();
+            ASSERT_EQ(entries.size(), 1u) << "begin logged more than the missing setting";
+            EXPECT_EQ(entries[0].level, Quorvel::Logger::TRACE);
+            EXPECT_EQ(LogCapture::stripHeader(entries[0].text), "[Quorvel] Accessing value that has not been set");
+        }
+        EXPECT_EQ(ctx().phase, c.phase);
+        EXPECT_FALSE(ctx().initialised);
+        EXPECT_EQ(ctx().tempFile, nullptr);
+        EXPECT_FALSE(ctx().renderScale.isSet());
+        EXPECT_FALSE(ctx().specularPointLocal.isSet());
+        EXPECT_TRUE(ctx().cameraPositions.empty());
+        EXPECT_TRUE(ctx().threadRegions.empty());
+
+        // Still configuring: the setting is accepted and the begin goes through.
+        c.complete();
+        ASSERT_TRUE(QvPhaseBegin());
+        EXPECT_TRUE(ctx().initialised);
+    }
+    endAnyPhase();
+    // A refused begin leaves nothing that blocks a new phase either.
+    QvInitPhase(Detect, Quorvel::Util::RE_VRay);
+    cases[0].configure();
+    EXPECT_THROW(QvPhaseBegin(), std::exception);
+    EXPECT_NO_THROW(QvInitPhase(Render, Quorvel::Util::RE_VRay));
+    EXPECT_EQ(ctx().phase, Render);
+}
+
+namespace {
+
+// Lets no new file descriptor be opened while it lives.
+class NoFreeDescriptors {
+public:
+    NoFreeDescriptors()
+    {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        const int lowestFree = ::dup(0);
+        ::close(lowestFree);
+        rlimit tight = saved_;
+        tight.rlim_cur = static_cast<rlim_t>(lowestFree);
+        ::setrlimit(RLIMIT_NOFILE, &tight);
+    }
+    ~NoFreeDescriptors() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+    NoFreeDescriptors(const NoFreeDescriptors&) = delete;
+    NoFreeDescriptors& operator=(const NoFreeDescriptors&) = delete;
+
+private:
+    rlimit saved_{};
+};
+
+} // namespace
+
+TEST_F(LifecycleTest, BeginIsRefusedWhenTheTemporarySampleFileCannotBeCreated)
+{
+    configureDetection();
+    {
+        LogCapture capture;
+        bool begun = true;
+        {
+            NoFreeDescriptors noFiles;
+            begun = QvPhaseBegin();
+        }
+        EXPECT_FALSE(begun);
+        EXPECT_EQ(capture.messages(),
+                  std::vector<std::string>{"[Quorvel] The temporary sample file could not be created.\n"});
+        ASSERT_FALSE(capture.entries().empty());
+        EXPECT_EQ(capture.entries()[0].level, ERROR);
+    }
+    EXPECT_FALSE(ctx().initialised);
+    EXPECT_EQ(ctx().tempFile, nullptr);
+    EXPECT_FALSE(ctx().renderScale.isSet());
+    EXPECT_TRUE(ctx().cameraPositions.empty());
+
+    ASSERT_TRUE(QvPhaseBegin());
+    EXPECT_NE(ctx().tempFile, nullptr);
+}
+
+// The per-pixel counters of a running phase keep the size they were made with.
+TEST_F(LifecycleTest, BlockParametersAreNotRecomputedWhileThePhaseRuns)
+{
+    const std::string file = dir.write("d.qvl", QuorvelTest::qvlFileBytes(QuorvelTest::detectionHeaderJson(100)));
+    configureRender(file);
+    ASSERT_TRUE(QvPhaseBegin());
+    LogCapture capture;
+    const QvResolutionParam p = QvComputeRenderingResolutionParameters(4);
+    EXPECT_FALSE(p.valid);
+    EXPECT_EQ(p.x, 0u);
+    EXPECT_EQ(p.blockCount, 0u);
+    EXPECT_EQ(capture.messages(),
+              std::vector<std::string>{"[Quorvel] Unable to set the phase after its initialization\n"});
+    EXPECT_EQ(ctx().renderingResolutionX.get(), 10.0);
+    EXPECT_EQ(ctx().renderingResolutionY.get(), 10.0);
+    EXPECT_EQ(ctx().blockCount.get(), 1u);
+    EXPECT_EQ(ctx().raysShot.size(), 100u);
+}
+
+// Until the file steps exist, a phase end or a flush must not pass for done.
+TEST_F(LifecycleTest, StepsNotAvailableYetSayItInsteadOfDroppingDataSilently)
+{
+    const std::string file = dir.write("d.qvl", QuorvelTest::qvlFileBytes(QuorvelTest::detectionHeaderJson(100)));
+    auto warnings = [](const LogCapture& capture) {
+        std::vector<std::string> out;
+        for (const auto& e : capture.entries())
+            if (e.level == WARNING)
+                out.push_back(LogCapture::stripHeader(e.text));
+        return out;
+    };
+    const std::string flush = "[Quorvel] Flushing a bucket to the temporary sample file is not available; its "
+                              "samples are dropped.\n";
+
+    configureDetection();
+    QvSetThreadNumber(2);
+    QvSetRenderScale(1.0);
+    QvSetSpecularPointOffset({0, 0, 0});
+    QvSetSceneUpVector({0, 1, 0});
+    QvSetDeepReflection(RC_Left, 63.5);
+    ASSERT_TRUE(QvPhaseBegin());
+    ctx().threadRegions[1].sampleCount = 2;
+    {
+        LogCapture capture;
+        EXPECT_TRUE(QvPhaseTerminate(Finalize));
+        EXPECT_EQ(warnings(capture),
+                  (std::vector<std::string>{
+                      "Bucket 1 still had data when QvPhaseTerminate was invoked. Flushing bucket before finalizing.",
+                      flush,
+                      "[Quorvel] Writing the detection file is not available; its samples are dropped.\n"}));
+    }
+
+    configureRender(file);
+    QvSetRenderScale(1.0);
+    QvSetSpecularPointOffset({0, 0, 0});
+    QvSetSceneUpVector({0, 1, 0});
+    QvSetDeepReflection(RC_Left, 63.5);
+    QvSetThreadNumber(1);
+    {
+        LogCapture capture;
+        ASSERT_TRUE(QvPhaseBegin());
+        EXPECT_EQ(warnings(capture),
+                  (std::vector<std::string>{
+                      "[Quorvel] Reading the detection file is not available; no plaque is rendered.\n",
+                      "Cameras were unitialized at this stage."}));
+    }
+    {
+        LogCapture capture;
+        EXPECT_TRUE(QvPhaseTerminate(Finalize));
+        EXPECT_EQ(warnings(capture),
+                  std::vector<std::string>{"[Quorvel] Writing the render file is not available; its samples are "
+                                           "dropped.\n"});
+    }
 }

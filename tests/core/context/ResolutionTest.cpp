@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "context/PhaseInternal.h"
 #include "core/context/ContextTestSupport.h"
 
 using namespace Quorvel::Phase;

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
 #include "core/io/QvlTestFile.h"
+#include "support/LogCapture.h"
 
 using namespace Quorvel::BinIO;
 using Quorvel::Phase::AOVType;
@@ -352,4 +354,48 @@ TEST(QvlRenderHeader, AovIndexByNameIgnoresCase)
     EXPECT_EQ(h.getVectorAovIndexByType(Quorvel::Phase::AOV_Int, "CD_RIGHT"), 1);
     EXPECT_EQ(h.getVectorAovIndexByType(Quorvel::Phase::AOV_RGB, "QVLCOCKPIT"), 0);
     EXPECT_EQ(h.getVectorAovIndexByType(Quorvel::Phase::AOV_RGB, "Cd_Righ"), -1);
+}
+
+// A scale of 0 would put every camera of the implied set at infinity.
+TEST(QvlRenderHeader, MissingOrNonPositiveGlobalScaleReadsAsOneWithAWarning)
+{
+    TempDir dir;
+    const struct {
+        const char* name;
+        std::string scaleKey;
+        uint8_t major;
+        float expected;
+        bool warns;
+    } cases[] = {
+        {"missing", "", 9, 1.0f, true},
+        {"zero", R"("globalScale":0.0,)", 9, 1.0f, true},
+        {"negative", R"("globalScale":-2.0,)", 9, 1.0f, true},
+        {"not a number", R"("globalScale":"big",)", 9, 1.0f, true},
+        {"missing, version 7", "", 7, 1.0f, true},
+        {"two", R"("globalScale":2.0,)", 9, 2.0f, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.write(
+            "scale.qvl", qvlFileBytes("{" + c.scaleKey + R"("boxScaleX":1.0,"boxScaleY":0.5,"boxScaleZ":1.0,)"
+                                                            R"("camOffsetX":1})",
+                                      c.major, 0));
+        QuorvelTest::LogCapture capture;
+        header_v09 h;
+        ASSERT_EQ(qvlReader_v9(path, h), 0);
+        EXPECT_EQ(h.globalScale, c.expected);
+        if (c.warns) {
+            ASSERT_EQ(capture.entries().size(), 1u);
+            EXPECT_EQ(capture.entries()[0].level, Quorvel::Logger::WARNING);
+            EXPECT_EQ(capture.messages()[0],
+                      "[Quorvel] The file '" + path + "' has no positive globalScale; a scale of 1 is used.\n");
+        } else {
+            EXPECT_TRUE(capture.entries().empty());
+        }
+        if (c.major == 9) {
+            ASSERT_EQ(h.cameraPositions.size(), 256u);
+            for (const VekPoint& p : h.cameraPositions)
+                ASSERT_TRUE(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z));
+        }
+    }
 }

@@ -27,7 +27,7 @@ inline std::string qvlFileBytes(const std::string& json, uint8_t major = 9, uint
 inline std::string detectionHeaderJson(uint64_t plaques)
 {
     return "{\"fillHoleCount\":" + std::to_string(plaques) + ",\"rtype\":true,\"widthDisplay\":312,"
-           "\"heightDisplay\":208}";
+           "\"heightDisplay\":208,\"globalScale\":1.0}";
 }
 
 // A directory of its own per test, removed afterwards.
