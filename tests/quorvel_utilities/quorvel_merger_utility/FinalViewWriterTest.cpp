@@ -60,10 +60,15 @@ std::vector<uint8_t> decompress(const std::vector<uint8_t>& block)
     return out;
 }
 
-// (check value + e) mod 99 for the file as it stands.
+// (check value + e) mod 99 for the file as it stands; -1 when a size or an
+// offset points outside the file.
 int decodedEngine(const Bytes& file)
 {
+    const std::size_t size = file.data.size();
+    auto inside = [size](uint64_t offset, uint64_t length) { return offset <= size && length <= size - offset; };
     const uint32_t trailer = file.u32(180);
+    if (!inside(trailer, 552) || !inside(file.u32(156), file.u32(152)) || !inside(file.u32(164), file.u32(160)))
+        return -1;
     std::vector<uint8_t> tail = file.slice(trailer + 512, 40);
     const int16_t check = static_cast<int16_t>(tail[4] | tail[5] << 8);
     tail[4] = tail[5] = 0;
@@ -73,6 +78,10 @@ int decodedEngine(const Bytes& file)
     for (uint32_t r = 0; r < 4; ++r) {
         const uint32_t offset = file.u32(trailer + 520 + 8 * r);
         const uint32_t length = file.u32(trailer + 524 + 8 * r);
+        if (!inside(offset, length)) {
+            EVP_MD_CTX_free(ctx);
+            return -1;
+        }
         EVP_DigestUpdate(ctx, file.data.data() + offset, length);
     }
     EVP_DigestUpdate(ctx, file.data.data() + file.u32(156), file.u32(152));
