@@ -64,6 +64,23 @@ Lab toLab(const VekRGB& c)
     return {std::max(0.0f, 116.0f * fy - 16.0f), 500.0f * (fx - fy), 200.0f * (fy - fz)};
 }
 
+float labDistance(const Lab& p, const Lab& q);
+
+// What the similarity test needs of a sample's colours, computed once.
+struct ColourKey {
+    Lab colour;
+    bool stereoAlike; // colour and right colour within the tolerance
+};
+
+ColourKey colourKey(const vekbin& s, float tolerance)
+{
+    const Lab c = toLab({s.colour.r, s.colour.g, s.colour.b});
+    return {c, labDistance(c, toLab(s.rightColour)) <= tolerance};
+}
+
+bool similar(const vekbin& i, const ColourKey& ki, const vekbin& j, const ColourKey& kj, const VekPoint& K,
+             const FilterParams& params, int32_t projection);
+
 // Sums of the fields a group or a promotion block averages.
 struct Mean {
     VekRGBA colour{0, 0, 0, 0};
@@ -202,24 +219,37 @@ uint32_t directionBucket(const vekbin& s)
         return 124;
     if (s.position.x == 0.0f && s.position.y == 0.0f && s.position.z == 0.0f)
         return 124;
-    const VekPoint d = Utils::normalize(s.position);
-    const auto& table = directionBuckets();
-    uint32_t best = 0;
-    float bestDot = Utils::dot(table[0], d);
-    for (uint32_t k = 1; k < table.size(); ++k) {
-        const float dot = Utils::dot(table[k], d);
-        if (dot > bestDot) {
-            bestDot = dot;
-            best = k;
+    // Laid out by component so that the 124 dot products vectorise.
+    struct Columns {
+        float x[124], y[124], z[124];
+    };
+    static const Columns columns = [] {
+        Columns c{};
+        const auto& table = directionBuckets();
+        for (std::size_t k = 0; k < table.size(); ++k) {
+            c.x[k] = table[k].x;
+            c.y[k] = table[k].y;
+            c.z[k] = table[k].z;
         }
-    }
+        return c;
+    }();
+    const VekPoint d = Utils::normalize(s.position);
+    float dots[124];
+    for (int k = 0; k < 124; ++k)
+        dots[k] = columns.x[k] * d.x + columns.y[k] * d.y + columns.z[k] * d.z;
+    uint32_t best = 0;
+    for (uint32_t k = 1; k < 124; ++k)
+        if (dots[k] > dots[best])
+            best = k;
     return best;
 }
 
-float colourDistance(const VekRGB& c1, const VekRGB& c2)
+float colourDistance(const VekRGB& c1, const VekRGB& c2) { return labDistance(toLab(c1), toLab(c2)); }
+
+namespace {
+
+float labDistance(const Lab& p, const Lab& q)
 {
-    const Lab p = toLab(c1);
-    const Lab q = toLab(c2);
     const float C1 = std::sqrt(p.a * p.a + p.b * p.b);
     const float C2 = std::sqrt(q.a * q.a + q.b * q.b);
     const float dC = C1 - C2;
@@ -230,6 +260,8 @@ float colourDistance(const VekRGB& c1, const VekRGB& c2)
     const float sH = dH / (1.0f + 0.15f * C1);
     return std::sqrt(dL * dL + sC * sC + sH * sH);
 }
+
+} // namespace
 
 std::pair<uint32_t, uint32_t> slopeLimits(const VekPoint& P, const VekPoint& n, bool transparencyFlag)
 {
@@ -247,19 +279,19 @@ std::pair<uint32_t, uint32_t> slopeLimits(const VekPoint& P, const VekPoint& n, 
     return {limit(F), limit(G)};
 }
 
-bool isSimilar(const vekbin& i, const vekbin& j, const VekPoint& K, const FilterParams& params, int32_t projection)
+namespace {
+
+bool similar(const vekbin& i, const ColourKey& ki, const vekbin& j, const ColourKey& kj, const VekPoint& K,
+             const FilterParams& params, int32_t projection)
 {
     if (!(std::fabs(Utils::dot(i.normal, j.normal)) >= params.normalTolerance))
         return false;
     if (projection != 0 && pixelFace(i.x, i.y, params.height) != pixelFace(j.x, j.y, params.height))
         return false;
-    const VekRGB ci{i.colour.r, i.colour.g, i.colour.b};
-    const VekRGB cj{j.colour.r, j.colour.g, j.colour.b};
-    if (!(colourDistance(ci, cj) <= params.colorTolerance) ||
+    if (!(labDistance(ki.colour, kj.colour) <= params.colorTolerance) ||
         !(std::fabs(i.colour.a - j.colour.a) <= params.alphaTolerance))
         return false;
-    if (!(colourDistance(ci, i.rightColour) <= params.colorTolerance) ||
-        !(colourDistance(cj, j.rightColour) <= params.colorTolerance))
+    if (!ki.stereoAlike || !kj.stereoAlike)
         return false;
     const VekPoint u = Utils::normalize(sub(j.position, i.position));
     if (!(std::fabs(Utils::dot(u, i.normal)) <= params.planeTolerance))
@@ -275,6 +307,14 @@ bool isSimilar(const vekbin& i, const vekbin& j, const VekPoint& K, const Filter
     const float beta = 1.5707963705062866f - (alpha + r);
     const float tau = beta != 0.0f ? std::fabs(std::sin(r) * f / std::sin(beta)) : 1e8f;
     return Utils::length(sub(b, a)) <= 4.0f * tau;
+}
+
+} // namespace
+
+bool isSimilar(const vekbin& i, const vekbin& j, const VekPoint& K, const FilterParams& params, int32_t projection)
+{
+    return similar(i, colourKey(i, params.colorTolerance), j, colourKey(j, params.colorTolerance), K, params,
+                   projection);
 }
 
 void resizeDown(const std::vector<VekPoint>& cameras, std::vector<vekbin>& samples, uint64_t width, uint64_t height,
@@ -451,8 +491,10 @@ void filterGetBiggerPart::operator()(uint64_t first, uint64_t end)
     const VekPoint K = head.camera < cameras_.size() ? cameras_[head.camera] : VekPoint{0, 0, 0};
     const uint64_t count = end - first;
     std::vector<NeighbourInfo> info(count);
+    std::vector<ColourKey> keys(count);
     for (uint64_t i = 0; i < count; ++i) {
         const vekbin& s = samples_[first + i];
+        keys[i] = colourKey(s, params_.colorTolerance);
         NeighbourInfo& n = info[i];
         n.grazing = std::fabs(Utils::dot(Utils::normalize(sub(s.position, K)), s.normal)) < params_.grazingThreshold ||
                     Utils::length(s.normal) == 0.0f;
@@ -487,7 +529,7 @@ void filterGetBiggerPart::operator()(uint64_t first, uint64_t end)
             uint64_t& c = cursor[k];
             while (c + 1 < end && pixelOf(samples_[c]) < target)
                 ++c;
-            if (pixelOf(samples_[c]) == target && isSimilar(s, samples_[c], K, params_, projection_)) {
+            if (pixelOf(samples_[c]) == target && similar(s, keys[i], samples_[c], keys[c - first], K, params_, projection_)) {
                 info[i].found[k] = true;
                 info[i].neighbour[k] = c;
                 info[i].mask |= static_cast<uint8_t>(1u << k);
