@@ -7,6 +7,8 @@
 #include "Assembly.h"
 #include "ColorPipeline.h"
 #include "CommandLine.h"
+#include "FinalStage.h"
+#include "FrameBufferCorrections.h"
 #include "Paths.h"
 #include "foundation/Catalogue.h"
 #include "foundation/Logger.h"
@@ -99,13 +101,16 @@ bool do_merging(const params& run, const std::string& inputDirectory, const Rend
             ++done;
             continue;
         }
+        if (!run.vfbPreset.empty())
+            Vray_VFB_CC::applyFrameBufferCorrections(assembled.opaque, assembled.transparent, run.vfbPreset);
         // Every colour meets the conversion here, once, after any frame-buffer
         // correction: the readers only grade.
         if (run.ocioProcessor)
             convertColourSpace(*run.ocioProcessor, assembled.opaque, assembled.transparent);
         assembled.cameras = scaledCameras(group.first);
 
-        if (handler && !handler(group, assembled))
+        const bool written = handler ? handler(group, assembled) : writeFinalGroup(run, group.first, assembled);
+        if (!written)
             failed = true;
         ++done;
     }

@@ -30,7 +30,8 @@ struct AssembledGroup {
 // Takes a group over after its assembly; false marks the run as failed.
 using GroupHandler = std::function<bool(const RenderGroup& group, AssembledGroup& assembled)>;
 
-// Runs every group of the table in order; true when any group failed.
+// Runs every group of the table in order; true when any group failed. Without
+// a handler every group is written as a final view file.
 bool do_merging(const params& run, const std::string& inputDirectory, const RenderGroupTable& table,
                 const GroupHandler& handler = {});
 
