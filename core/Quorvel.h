@@ -41,3 +41,4 @@
 
 // Diagnostics.
 #include "analysis/MayaDebugScript.h"
+#include "analysis/DepthCode.h"
