@@ -244,21 +244,19 @@ MHWRender::MUserData* MayaQuorvelDrawOverride::prepareForDraw(const MDagPath& ob
     appendEdges(lines, boxShape(), [&](const P3& p) {
         return MPoint(s.u * p.x * s.w + s.oR, s.u * p.y * s.h + s.oT, s.u * p.z * s.d + s.oB);
     });
+    // The figure and the eyes stand at the specular point; an eye is shifted
+    // along x by half the IPD before scaling.
     const auto atSpecularPoint = [&](float xShift) {
         return [&, xShift](const P3& p) {
             return MPoint((p.x + xShift) * s.u + s.sR * s.w, s.u * p.y + s.sT * s.h, s.u * p.z + s.sB * s.d);
         };
     };
-    appendEdges(lines, headShape(), [&](const P3& p) {
-        return MPoint(s.u * p.x + s.sR * s.w, s.u * p.y + s.sT * s.h, s.u * p.z + s.sB * s.d);
-    });
+    appendEdges(lines, headShape(), atSpecularPoint(0.0f));
     if (s.twoEyes) {
         appendEdges(lines, eyeShape(), atSpecularPoint(s.halfIpd));
         appendEdges(lines, eyeShape(), atSpecularPoint(-s.halfIpd));
     } else {
-        appendEdges(lines, eyeShape(), [&](const P3& p) {
-            return MPoint(s.u * p.x + s.sR * s.w, s.u * p.y + s.sT * s.h, s.u * p.z + s.sB * s.d);
-        });
+        appendEdges(lines, eyeShape(), atSpecularPoint(0.0f));
     }
     if (s.showGround)
         appendEdges(lines, groundShape(), [&](const P3& p) {
