@@ -33,6 +33,7 @@
 #include "io/QvlRenderFile.h"
 #include "io/QvlRenderHeader.h"
 #include "io/RenderSampleRecords.h"
+#include "io/LegacyReaders.h"
 
 // Spatial indexes.
 #include "analysis/KDPointLocation.h"
