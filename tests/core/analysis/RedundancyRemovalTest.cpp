@@ -91,8 +91,9 @@ TEST(RemoveRedundancies, EmptyListAndNanDepthsAreSafe)
     ASSERT_FALSE(list.empty());
     for (std::size_t i = 0; i < list.size(); ++i) {
         EXPECT_FALSE(std::isnan(list[i].depth));
-        if (i > 0)
+        if (i > 0) {
             EXPECT_LT(list[i - 1].depth, list[i].depth);
+        }
     }
 }
 
