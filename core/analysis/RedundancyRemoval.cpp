@@ -6,6 +6,8 @@
 #include <tuple>
 
 #include "camera/CubeMap.h"
+#include "io/HalfConversion.h"
+#include "io/QvlRenderFile.h"
 
 namespace Quorvel::BinIO::inline v2_0 {
 
@@ -233,6 +235,70 @@ VekRGBA FillHoleShaderHyperTangency::GetColor(const qvlRenderSample5_t& sample, 
         return {0.25f * u, 0.25f * u, u, 1.0f};
     }
     return {0.25f * e, 0.25f * e, 0.25f * e, toFloat(sample.colour[3])};
+}
+
+void QvlWriteDetectAsRender(const std::string& path, const header_v09& header,
+                            const std::vector<DetectPlaqueInfo>& plaques, const FillHoleShader* shader)
+{
+    const uint64_t width = header.widthDisplay;
+    const uint64_t height = header.heightDisplay;
+    constexpr float kGrazingFloor = 1.1920928955078125e-07f;
+
+    qvlRenderSample5Aovs_t content;
+    content.samples.reserve(plaques.size());
+    for (std::size_t i = 0; i < plaques.size(); ++i) {
+        const DetectPlaqueInfo& p = plaques[i];
+        qvlRenderSample5_t s;
+        s.depth = p.depth;
+        s.normal[0] = floatToHalf(p.normal.x);
+        s.normal[1] = floatToHalf(p.normal.y);
+        s.normal[2] = floatToHalf(p.normal.z);
+        s.x = p.x;
+        s.y = p.y;
+        s.cameraIndex = p.cameraIndex;
+        s.level = p.level;
+
+        const VekPoint d = Quorvel::Camera::cubeMapDirection((static_cast<float>(p.x) + 0.5f) / width,
+                                                             (static_cast<float>(p.y) + 0.5f) / height);
+        const float a = std::fabs(dot(d, p.normal));
+        VekRGB rgb = a > kGrazingFloor && a < 0.005f ? VekRGB{1.0f, 0.15f, 0.15f} : GetColorCodeForCamera(p.cameraIndex);
+        VekRGBA colour{rgb.r, rgb.g, rgb.b, 1.0f};
+        if (shader) {
+            // The shader sees the colour as stored, binary16 widened back.
+            const VekRGBA stored{toFloat(floatToHalf(colour.r)), toFloat(floatToHalf(colour.g)),
+                                 toFloat(floatToHalf(colour.b)), 1.0f};
+            s.colour[0] = floatToHalf(stored.r);
+            s.colour[1] = floatToHalf(stored.g);
+            s.colour[2] = floatToHalf(stored.b);
+            s.colour[3] = floatToHalf(stored.a);
+            colour = shader->GetColor(s, i, stored, p.estimated != 0 ? 1u : 0u);
+        }
+        s.colour[0] = floatToHalf(colour.r);
+        s.colour[1] = floatToHalf(colour.g);
+        s.colour[2] = floatToHalf(colour.b);
+        s.colour[3] = floatToHalf(colour.a);
+        if (p.transparent)
+            s.colour[3] = floatToHalf(0.5f);
+
+        if (p.hair) {
+            for (auto& component : s.normal)
+                component.setBits(0x8000);
+        } else {
+            for (auto& component : s.normal)
+                component = floatToHalf(toFloat(component) * -1.0f);
+        }
+        s.depth *= header.globalScale;
+        content.samples.push_back(s);
+    }
+
+    header_v09 out = header;
+    out.stereoRender = false;
+    out.fillHoleCount = 0;
+    out.sampleNums = content.samples.size();
+    out.aovNums = 0;
+    out.AOVNames.clear();
+    out.AOVTypes.clear();
+    qvlWriter_v9(path, out, content, static_cast<Util::RenderingEngineId>(50));
 }
 
 } // namespace Quorvel::BinIO::inline v2_0

@@ -137,4 +137,11 @@ public:
     uint64_t height;
 };
 
+// Writes a plaque list as a render file (engine id 50) so that detection
+// results can be merged and viewed like rendered ones; each plaque becomes
+// one sample coloured by its camera, or by the shader when one is given.
+// Writer errors are not reported.
+QUORVEL_API void QvlWriteDetectAsRender(const std::string& path, const header_v09& header,
+                                        const std::vector<DetectPlaqueInfo>& plaques, const FillHoleShader* shader);
+
 } // namespace Quorvel::BinIO::inline v2_0

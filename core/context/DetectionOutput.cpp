@@ -1,15 +1,22 @@
 #include "context/DetectionOutput.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <filesystem>
 #include <iterator>
+#include <memory>
 #include <tuple>
 
+#include "analysis/PlaqueKDTree.h"
 #include "analysis/RedundancyRemoval.h"
 #include "camera/CameraSet.h"
 #include "camera/CubeMap.h"
 #include "context/QuorvelContext.h"
+#include "foundation/Logger.h"
+#include "io/HalfConversion.h"
+#include "io/QvlRenderFile.h"
 
 namespace Quorvel::Block::inline v2_0 {
 
@@ -188,11 +195,296 @@ void processFillHoleIndices(const RenderingContext& context, std::vector<DetectP
     for (std::vector<DetectPlaqueInfo>* list : {&plaques, &transparent}) {
         if (list->empty())
             continue;
-        // overlap removal joins here once the plaque tree is in
-        (void)context;
+        PlaqueKDTree tree(context, *list, 1.0f);
+        DectectOverlapsWithQualityCheck(tree, *list, nullptr);
+        RemoveOverlapList(*list, tree.removed);
         mergeLevels(*list, context.width, context.height, threshold);
     }
     plaques.insert(plaques.end(), transparent.begin(), transparent.end());
 }
 
 } // namespace Quorvel::Block::inline v2_0
+
+namespace Quorvel::Phase::inline v2_0 {
+
+using BinIO::DetectPlaqueInfo;
+using BinIO::header_v09;
+using BinIO::qvlRenderSample5Aovs_t;
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const
+    {
+        if (file)
+            std::fclose(file);
+    }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+// The header both phase-end files carry, filled from the context.
+header_v09 outputHeader(const QuorvelContext& c, bool detection)
+{
+    header_v09 h;
+    h.frame = c.frame.get();
+    h.boxScaleX = c.zovScaling.x;
+    h.boxScaleY = c.zovScaling.y;
+    h.boxScaleZ = c.zovScaling.z;
+    h.camOffsetX = c.zovOffsetRight.get();
+    h.camOffsetY = c.zovOffsetTop.get();
+    h.camOffsetZ = c.zovOffsetBack.get();
+    h.eye = static_cast<int32_t>(c.eye.get());
+    h.stereoRender = c.eye.get() == RC_LeftAndRight;
+    h.ipd = c.ipd.get();
+    h.rtype = detection;
+    h.zov_distance_to_ground = c.distanceToGround;
+    h.widthDisplay = static_cast<uint16_t>(c.outputResolutionX.get());
+    h.heightDisplay = static_cast<uint16_t>(c.outputResolutionY.get());
+    h.draft = c.draft.get() ? 1 : 0;
+    h.projection = 1;
+    const float renderScale = c.renderScale.get();
+    h.globalScale = renderScale;
+    h.passMode = c.transparencyMode.get() == IGNORE ? 2 : 0;
+    h.AOVNames = c.aovFormat.names;
+    h.AOVTypes = c.aovFormat.types;
+    h.aovNums = c.aovFormat.types.size();
+    h.tolerance = static_cast<float>(c.tolerance);
+    h.CamToWorld = c.cameraToWorld;
+    for (auto& row : h.CamToWorld)
+        for (int column = 0; column < 3; ++column)
+            row[column] *= renderScale;
+    h.cameraPositions = c.cameraPositions;
+    h.cameraPriorities = c.cameraPriorities;
+    h.cameraFaceMasks = c.cameraFaceMasks;
+    h.camId = 0;
+    h.coordinates = 0;
+    return h;
+}
+
+// Writes the file; when that fails, the same content goes to a recovery path
+// so that a night of rendering is not lost to a full disk or a bad folder.
+void writeWithRecovery(const QuorvelContext& c, const header_v09& header, const qvlRenderSample5Aovs_t& content)
+{
+    const std::string& path = c.outFilePath;
+    const BinIO::QvlReaderError error = BinIO::qvlWriter_v9(path, header, content, c.renderingEngineId);
+    if (error == BinIO::QVL_OK) {
+        Logger::QvOutputLogString(Logger::INFO, "[Quorvel] wrote render file %s .\n", path.c_str());
+        return;
+    }
+    Logger::QvOutputLogString(Logger::ERROR, "[Quorvel] error(%d) writing file %s .", error, path.c_str());
+    for (const std::string& recovery : recoveryPaths(path)) {
+        std::error_code ignored;
+        std::filesystem::create_directories(std::filesystem::path(recovery).parent_path(), ignored);
+        if (BinIO::qvlWriter_v9(recovery, header, content, c.renderingEngineId) == BinIO::QVL_OK) {
+            Logger::QvOutputLogString(Logger::ERROR, "[Quorvel] the data of %s was saved to %s instead.\n",
+                                      path.c_str(), recovery.c_str());
+            return;
+        }
+    }
+    Logger::QvOutputLogString(Logger::ERROR,
+                              "[Quorvel] the data of %s could not be saved to a recovery file either; it is lost.\n",
+                              path.c_str());
+}
+
+bool readExactly(std::FILE* file, void* data, std::size_t size)
+{
+    return size == 0 || std::fread(data, 1, size, file) == size;
+}
+
+uint64_t outputWidth(const QuorvelContext& c)
+{
+    return static_cast<uint64_t>(c.outputResolutionX.get());
+}
+
+uint64_t outputHeight(const QuorvelContext& c)
+{
+    return static_cast<uint64_t>(c.outputResolutionY.get());
+}
+
+std::atomic<bool> moreSamplesWarned{false};
+
+std::vector<uint8_t> completionMask(const QuorvelContext& c)
+{
+    const std::size_t pixels = std::min(c.raysShot.size(), c.samplesReceived.size());
+    std::vector<uint8_t> mask(pixels, 0);
+    for (std::size_t i = 0; i < pixels; ++i) {
+        if (c.raysShot[i] < c.samplesReceived[i] && !moreSamplesWarned.exchange(true))
+            Logger::QvOutputLogCStr(Logger::WARNING, "Received more samples than shot rays");
+        mask[i] = c.raysShot[i] == c.samplesReceived[i] ? 1 : 0;
+    }
+    return mask;
+}
+
+// 56-byte image of a processed render sample in the temporary file.
+struct TemporaryRenderRecord {
+    double depth;
+    float normal[3];
+    float color[4];
+    int32_t x;
+    int32_t y;
+    uint32_t cameraIndex;
+    int32_t level;
+    uint8_t backFacing;
+    uint8_t padding[3];
+};
+static_assert(sizeof(TemporaryRenderRecord) == 56);
+
+BinIO::qvlRenderSample5_t toFileSample(const TemporaryRenderRecord& r)
+{
+    BinIO::qvlRenderSample5_t s;
+    s.depth = static_cast<float>(r.depth);
+    for (int i = 0; i < 4; ++i)
+        s.colour[i] = BinIO::floatToHalf(r.color[i]);
+    for (int i = 0; i < 3; ++i)
+        s.normal[i] = BinIO::floatToHalf(r.normal[i]);
+    s.x = static_cast<uint16_t>(r.x);
+    s.y = static_cast<uint16_t>(r.y);
+    s.cameraIndex = static_cast<uint8_t>(r.cameraIndex);
+    s.level = static_cast<uint8_t>(r.level);
+    return s;
+}
+
+} // namespace
+
+std::vector<std::string> recoveryPaths(const std::string& path)
+{
+    const std::filesystem::path requested(path);
+    const std::string name = requested.filename().string() + ".recovered";
+    std::vector<std::string> paths{(requested.parent_path() / name).string()};
+    std::error_code error;
+    const std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
+    if (!error)
+        paths.push_back((temporary / "quorvel-recovery" / name).string());
+    return paths;
+}
+
+void writeDetectionOutput(QuorvelContext& c, std::FILE* temporaryFile)
+{
+    FileHandle file(temporaryFile);
+    const uint64_t records = c.tempRecordCount;
+    Logger::QvOutputLogString(Logger::INFO,
+                              "[Quorvel] retrieving detect phase data.  resolution %dx%d . samples %d.\n",
+                              static_cast<int>(outputWidth(c)), static_cast<int>(outputHeight(c)),
+                              static_cast<int>(records));
+    std::vector<DetectPlaqueInfo> plaques(records);
+    std::rewind(file.get());
+    if (!readExactly(file.get(), plaques.data(), records * sizeof(DetectPlaqueInfo))) {
+        Logger::QvOutputLogString(Logger::ERROR,
+                                  "[Quorvel] the temporary sample file ended before its %llu records; the detection "
+                                  "file holds what could be read.\n",
+                                  static_cast<unsigned long long>(records));
+        plaques.clear();
+    }
+    file.reset();
+
+    Logger::QvOutputLogCStr(Logger::INFO, "[Quorvel] processing data.\n");
+    qvlRenderSample5Aovs_t content;
+    content.trailing = completionMask(c);
+
+    RenderingContext geometry;
+    geometry.cameras = &c.cameraPositions;
+    geometry.width = outputWidth(c);
+    geometry.height = outputHeight(c);
+    geometry.renderScale = c.renderScale.get();
+    geometry.tolerance = static_cast<float>(c.tolerance);
+    Block::processFillHoleIndices(geometry, plaques, c.renderScale.get());
+
+    Logger::QvOutputLogString(Logger::INFO, "[Quorvel] flushing %d samples to file.\n",
+                              static_cast<int>(plaques.size()));
+    header_v09 header = outputHeader(c, true);
+    header.fillHoleCount = plaques.size();
+    header.sampleNums = 0;
+    content.plaques = std::move(plaques);
+    writeWithRecovery(c, header, content);
+}
+
+void writeRenderOutput(QuorvelContext& c, std::FILE* temporaryFile)
+{
+    FileHandle file(temporaryFile);
+    const uint64_t records = c.tempRecordCount;
+    const std::vector<AOVType>& types = c.aovFormat.types;
+    const std::size_t aovCount = types.size();
+
+    qvlRenderSample5Aovs_t content;
+    content.samples.reserve(records);
+    content.aovs.resize(records * aovCount);
+    std::rewind(file.get());
+    for (uint64_t s = 0; s < records; ++s) {
+        TemporaryRenderRecord record;
+        bool ok = readExactly(file.get(), &record, sizeof record);
+        if (ok && aovCount > 0)
+            ok = BinIO::ReadAovsFromFile(file.get(), types, &content.aovs[s * aovCount]);
+        if (!ok) {
+            Logger::QvOutputLogString(Logger::ERROR,
+                                      "[Quorvel] the temporary sample file ended after %llu of its %llu records; the "
+                                      "render file holds those.\n",
+                                      static_cast<unsigned long long>(s), static_cast<unsigned long long>(records));
+            break;
+        }
+        content.samples.push_back(toFileSample(record));
+    }
+    content.aovs.resize(content.samples.size() * aovCount);
+    file.reset();
+
+    content.trailing = std::move(c.completionMask);
+    c.completionMask.clear();
+    Logger::QvOutputLogString(Logger::INFO, "[Quorvel] writing render file. resolution %dx%d . samples %d.\n",
+                              static_cast<int>(outputWidth(c)), static_cast<int>(outputHeight(c)),
+                              static_cast<int>(content.samples.size()));
+    header_v09 header = outputHeader(c, false);
+    header.fillHoleCount = 0;
+    header.sampleNums = content.samples.size();
+    writeWithRecovery(c, header, content);
+}
+
+void readDetectionInput(QuorvelContext& c)
+{
+    const std::string path = c.detectPhaseOverride.empty() ? c.detectFilePath : c.detectPhaseOverride;
+    header_v09 header;
+    qvlRenderSample5Aovs_t content;
+    int digestSum = 0;
+    const BinIO::QvlReaderError error = BinIO::qvlReader_v9(path, header, content, digestSum);
+
+    c.cameraPositions = std::move(header.cameraPositions);
+    c.cameraPriorities = std::move(header.cameraPriorities);
+    c.cameraFaceMasks = std::move(header.cameraFaceMasks);
+    c.plaques = std::move(content.plaques);
+    c.completionMask = std::move(content.trailing);
+    if (error != BinIO::QVL_OK) {
+        Logger::QvOutputLogString(Logger::ERROR, "[Quorvel] cannot read the detection file %s .\n", path.c_str());
+        return;
+    }
+
+    const bool transparencyPass = c.transparencyMode.get() == TRANSP;
+    const uint64_t width = header.widthDisplay;
+    const uint64_t height = header.heightDisplay;
+
+    if (c.clipEnabled && !c.clipInside && width > 0 && height > 0) {
+        const auto outside = [&](const DetectPlaqueInfo& p) {
+            const VekPoint origin = p.cameraIndex < c.cameraPositions.size() ? c.cameraPositions[p.cameraIndex]
+                                                                             : VekPoint{0.0f, 0.0f, 0.0f};
+            const VekPoint direction = Camera::cubeMapDirection((static_cast<float>(p.x) + 0.5f) / width,
+                                                                (static_cast<float>(p.y) + 0.5f) / height);
+            return !Camera::raySphereHit(origin, direction, c.clipCentreCamera, c.clipRadius);
+        };
+        c.plaques.erase(std::remove_if(c.plaques.begin(), c.plaques.end(), outside), c.plaques.end());
+    }
+
+    // Built after clipping, so that the tree indexes the list it serves.
+    if (!transparencyPass) {
+        RenderingContext geometry;
+        geometry.cameras = &c.cameraPositions;
+        geometry.width = width;
+        geometry.height = height;
+        geometry.renderScale = header.globalScale;
+        geometry.tolerance = header.tolerance;
+        c.plaqueTree = std::make_shared<PlaqueKDTree>(geometry, c.plaques, 1.0f);
+    }
+
+    c.outputResolutionX.set(static_cast<double>(width));
+    c.outputResolutionY.set(static_cast<double>(height));
+    Logger::QvOutputLogString(Logger::INFO, "[Quorvel] read the detection file %s .\n", path.c_str());
+    Logger::QvOutputLogString(Logger::DEBUG, "[Quorvel] filehole(%d)\n", static_cast<int>(c.plaques.size()));
+}
+
+} // namespace Quorvel::Phase::inline v2_0

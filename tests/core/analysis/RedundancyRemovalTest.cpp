@@ -164,3 +164,125 @@ TEST(FillHoleShaders, SimpleColourings)
 }
 
 } // namespace
+
+#include <filesystem>
+#include <unistd.h>
+
+#include "camera/CubeMap.h"
+#include "io/HalfConversion.h"
+#include "io/QvlRenderFile.h"
+
+namespace {
+
+uint16_t bits(half_float::half h)
+{
+    return h.bits();
+}
+
+TEST(QvlWriteDetectAsRender, PlaquesBecomeCameraColouredSamples)
+{
+    using namespace Quorvel::BinIO;
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("detect_as_render_" + std::to_string(getpid()) + ".qvl")).string();
+
+    header_v09 header;
+    header.widthDisplay = 312;
+    header.heightDisplay = 208;
+    header.globalScale = 2.0f;
+    header.rtype = true;
+    header.camId = 7;
+    header.stereoRender = true;
+    header.fillHoleCount = 99;
+    header.aovNums = 1;
+    header.AOVNames = {"velocity"};
+    header.AOVTypes = {Quorvel::Phase::AOV_Vector3};
+
+    const VekPoint d = Quorvel::Camera::cubeMapDirection(10.5f / 312.0f, 20.5f / 208.0f);
+    // A normal perpendicular to d, tilted by 0.001 towards it: a grazing view.
+    const VekPoint side = Quorvel::Utils::normalize(VekPoint{d.y, -d.x, 0.0f});
+    const VekPoint grazing{side.x + 0.001f * d.x, side.y + 0.001f * d.y, side.z + 0.001f * d.z};
+
+    std::vector<DetectPlaqueInfo> plaques(5);
+    for (auto& p : plaques) {
+        p.cameraIndex = 0;
+        p.x = 10;
+        p.y = 20;
+        p.depth = 3.0f;
+        p.normal = {-d.x, -d.y, -d.z};
+    }
+    plaques[1].normal = grazing;
+    plaques[2].transparent = 1;
+    plaques[3].hair = 1;
+    plaques[4].normal = side; // exactly perpendicular: camera colour, not the grazing one
+    plaques[4].cameraIndex = 191;
+
+    QvlWriteDetectAsRender(path, header, plaques, nullptr);
+
+    header_v09 read;
+    qvlRenderSample5Aovs_t content;
+    int digestSum = 0;
+    ASSERT_EQ(qvlReader_v9(path, read, content, digestSum), QVL_OK);
+    std::filesystem::remove(path);
+    EXPECT_EQ(getRenderEngineId(read.fileCode, digestSum), 50);
+    EXPECT_FALSE(read.stereoRender);
+    EXPECT_TRUE(read.rtype);
+    EXPECT_EQ(read.camId, 7);
+    EXPECT_EQ(read.fillHoleCount, 0u);
+    EXPECT_EQ(read.sampleNums, 5u);
+    EXPECT_EQ(read.aovNums, 0u);
+    EXPECT_TRUE(read.AOVNames.empty());
+    ASSERT_EQ(content.samples.size(), 5u);
+    EXPECT_TRUE(content.plaques.empty());
+    EXPECT_TRUE(content.trailing.empty());
+
+    const auto& s = content.samples;
+    const VekRGB camera0 = GetColorCodeForCamera(0);
+    EXPECT_EQ(bits(s[0].colour[0]), floatToHalfBits(camera0.r));
+    EXPECT_EQ(bits(s[0].colour[1]), floatToHalfBits(camera0.g));
+    EXPECT_EQ(bits(s[0].colour[3]), 0x3C00);
+    EXPECT_EQ(s[0].depth, 6.0f);
+    EXPECT_EQ(s[0].x, 10);
+    EXPECT_EQ(s[0].y, 20);
+    EXPECT_EQ(bits(s[0].normal[0]), floatToHalfBits(d.x));
+
+    EXPECT_EQ(bits(s[1].colour[0]), 0x3C00);
+    EXPECT_EQ(bits(s[1].colour[1]), 0x30CC);
+    EXPECT_EQ(bits(s[1].colour[2]), 0x30CC);
+
+    EXPECT_EQ(bits(s[2].colour[3]), 0x3800);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(bits(s[3].normal[i]), 0x8000);
+    EXPECT_EQ(bits(s[4].colour[0]), 0x3C00); // camera 191 is red
+    EXPECT_EQ(bits(s[4].colour[1]), 0);
+}
+
+TEST(QvlWriteDetectAsRender, ShaderSeesTheStoredColourAndTransparencyWins)
+{
+    using namespace Quorvel::BinIO;
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("detect_as_render_s_" + std::to_string(getpid()) + ".qvl")).string();
+    header_v09 header;
+    header.widthDisplay = 312;
+    header.heightDisplay = 208;
+    header.globalScale = 1.0f;
+
+    std::vector<DetectPlaqueInfo> plaques(2);
+    plaques[0].depth = 2500.0f;
+    plaques[1].depth = 0.0f;
+    plaques[1].transparent = 1;
+    const FillHoleShaderZDepth shader;
+    QvlWriteDetectAsRender(path, header, plaques, &shader);
+
+    header_v09 read;
+    qvlRenderSample5Aovs_t content;
+    int digestSum = 0;
+    ASSERT_EQ(qvlReader_v9(path, read, content, digestSum), QVL_OK);
+    std::filesystem::remove(path);
+    ASSERT_EQ(content.samples.size(), 2u);
+    EXPECT_EQ(bits(content.samples[0].colour[0]), 0x3C00);
+    EXPECT_EQ(bits(content.samples[0].colour[1]), 0);
+    EXPECT_EQ(bits(content.samples[1].colour[1]), 0x3C00);
+    EXPECT_EQ(bits(content.samples[1].colour[3]), 0x3800);
+}
+
+} // namespace
