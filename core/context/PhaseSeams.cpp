@@ -5,6 +5,7 @@
 #include "camera/CameraSet.h"
 #include "camera/RenderingContext.h"
 #include "camera/Sampling.h"
+#include "context/DetectionOutput.h"
 #include "foundation/Logger.h"
 
 namespace Quorvel::Phase::inline v2_0 {
@@ -51,13 +52,9 @@ void resetSharedRenderingContext()
     GetSharedRenderingContext().Reset();
 }
 
-// The steps below are not available yet; each says so rather than passing
-// for done while the data it was given is lost.
-
-void readDetectionFile(QuorvelContext& /*context*/)
+void readDetectionFile(QuorvelContext& context)
 {
-    Logger::QvOutputLogCStr(Logger::WARNING,
-                            "[Quorvel] Reading the detection file is not available; no plaque is rendered.\n");
+    readDetectionInput(context);
 }
 
 void flushThreadRegion(QuorvelContext& /*context*/, uint64_t /*regionIndex*/)
@@ -66,18 +63,14 @@ void flushThreadRegion(QuorvelContext& /*context*/, uint64_t /*regionIndex*/)
                                              "available; its samples are dropped.\n");
 }
 
-void finalizeDetectionPhase(QuorvelContext& /*context*/, std::FILE* temporaryFile)
+void finalizeDetectionPhase(QuorvelContext& context, std::FILE* temporaryFile)
 {
-    Logger::QvOutputLogCStr(Logger::WARNING,
-                            "[Quorvel] Writing the detection file is not available; its samples are dropped.\n");
-    std::fclose(temporaryFile);
+    writeDetectionOutput(context, temporaryFile);
 }
 
-void finalizeRenderPhase(QuorvelContext& /*context*/, std::FILE* temporaryFile)
+void finalizeRenderPhase(QuorvelContext& context, std::FILE* temporaryFile)
 {
-    Logger::QvOutputLogCStr(Logger::WARNING,
-                            "[Quorvel] Writing the render file is not available; its samples are dropped.\n");
-    std::fclose(temporaryFile);
+    writeRenderOutput(context, temporaryFile);
 }
 
 } // namespace Quorvel::Phase::inline v2_0

@@ -87,3 +87,202 @@ TEST(QuadMerge, CamerasMergeSeparately)
 }
 
 } // namespace
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "analysis/PlaqueKDTree.h"
+#include "camera/CameraSet.h"
+#include "camera/CameraRays.h"
+#include "context/PhaseSeams.h"
+#include "core/context/ContextTestSupport.h"
+#include "io/QvlRenderFile.h"
+
+namespace {
+
+using namespace QuorvelTest;
+using Quorvel::BinIO::header_v09;
+using Quorvel::BinIO::qvlRenderSample5Aovs_t;
+
+class PhaseOutput : public ContextTest {
+protected:
+    void beginDetection(const std::string& outPath)
+    {
+        using namespace Quorvel::Phase;
+        configureDetection();
+        QvSetDeepReflection(RC_Left, 60.0);
+        QvSetRenderScale(1.0);
+        QvSetOutFilePath(outPath.c_str());
+        ASSERT_TRUE(QvPhaseBegin());
+    }
+
+    // Records as the bucket flush appends them.
+    void appendRecords(const std::vector<DetectPlaqueInfo>& records)
+    {
+        auto& c = ctx();
+        std::lock_guard lock(c.tempFileMutex);
+        ASSERT_EQ(std::fwrite(records.data(), sizeof(DetectPlaqueInfo), records.size(), c.tempFile), records.size());
+        c.tempRecordCount += records.size();
+    }
+
+    static std::vector<DetectPlaqueInfo> quadAndDuplicate()
+    {
+        std::vector<DetectPlaqueInfo> records{facing(10, 20, 312, 208), facing(11, 20, 312, 208),
+                                              facing(10, 21, 312, 208), facing(11, 21, 312, 208),
+                                              facing(11, 21, 312, 208)};
+        records.back().depth = 1.0001f;
+        return records;
+    }
+
+    static std::string errors(const LogCapture& capture)
+    {
+        std::string text;
+        for (const auto& e : capture.entries())
+            if (e.level == Quorvel::Logger::ERROR)
+                text += LogCapture::stripHeader(e.text) + "|";
+        return text;
+    }
+};
+
+TEST_F(PhaseOutput, DetectionFileHoldsTheMergedPlaquesMaskAndHeader)
+{
+    const std::string path = dir.file("detect.qvl");
+    beginDetection(path);
+    appendRecords(quadAndDuplicate());
+    LogCapture capture;
+    ASSERT_TRUE(Quorvel::Phase::QvPhaseTerminate(Quorvel::Phase::Finalize));
+    EXPECT_EQ(errors(capture), "");
+    EXPECT_TRUE(capture.contains("[Quorvel] wrote render file " + path + " .\n"));
+
+    header_v09 h;
+    qvlRenderSample5Aovs_t content;
+    int digestSum = 0;
+    ASSERT_EQ(Quorvel::BinIO::qvlReader_v9(path, h, content, digestSum), Quorvel::BinIO::QVL_OK);
+    ASSERT_EQ(content.plaques.size(), 1u);
+    EXPECT_EQ(content.plaques[0].level, 1);
+    EXPECT_EQ(content.plaques[0].x, 10);
+    EXPECT_EQ(content.plaques[0].y, 20);
+    EXPECT_EQ(content.trailing, std::vector<uint8_t>(312 * 208, 1));
+    EXPECT_TRUE(content.samples.empty());
+
+    EXPECT_TRUE(h.rtype);
+    EXPECT_EQ(h.fillHoleCount, 1u);
+    EXPECT_EQ(h.sampleNums, 0u);
+    EXPECT_EQ(h.camId, 0);
+    EXPECT_EQ(h.coordinates, 0u);
+    EXPECT_EQ(h.frame, 7);
+    EXPECT_EQ(h.camOffsetX, 1);
+    EXPECT_EQ(h.camOffsetY, 2);
+    EXPECT_EQ(h.camOffsetZ, 3);
+    EXPECT_EQ(h.widthDisplay, 312);
+    EXPECT_EQ(h.heightDisplay, 208);
+    EXPECT_EQ(h.projection, 1);
+    EXPECT_EQ(h.passMode, 0);
+    EXPECT_EQ(h.eye, 1);
+    EXPECT_FALSE(h.stereoRender);
+    EXPECT_EQ(h.ipd, 60.0f);
+    EXPECT_EQ(h.globalScale, 1.0f);
+    EXPECT_EQ(h.cameraPositions.size(), 256u);
+    EXPECT_EQ(h.boxScaleY, 0.5f);
+}
+
+TEST_F(PhaseOutput, AFailedWriteKeepsTheDataInARecoveryFile)
+{
+    // Root may write anywhere, so the failing targets are made of paths no
+    // one can create: below a regular file, or onto an existing folder.
+    const std::string blocker = dir.write("blocker", "x");
+    std::filesystem::create_directories(dir.file("folder.qvl"));
+    const std::string recoveryFolder = dir.file("tmp");
+    std::filesystem::create_directories(recoveryFolder);
+    setenv("TMPDIR", recoveryFolder.c_str(), 1);
+
+    struct Case {
+        std::string target;
+        std::string recovery;
+    };
+    const Case cases[] = {
+        {blocker + "/sub/detect.qvl", recoveryFolder + "/quorvel-recovery/detect.qvl.recovered"},
+        {dir.file("folder.qvl"), dir.file("folder.qvl.recovered")},
+    };
+    for (const Case& c : cases) {
+        beginDetection(c.target);
+        appendRecords(quadAndDuplicate());
+        LogCapture capture;
+        ASSERT_TRUE(Quorvel::Phase::QvPhaseTerminate(Quorvel::Phase::Finalize));
+        const std::string logged = errors(capture);
+        EXPECT_NE(logged.find("[Quorvel] error("), std::string::npos) << logged;
+        EXPECT_NE(logged.find("[Quorvel] the data of " + c.target + " was saved to " + c.recovery + " instead.\n"),
+                  std::string::npos)
+            << logged;
+        EXPECT_FALSE(capture.contains("[Quorvel] wrote render file"));
+
+        header_v09 h;
+        qvlRenderSample5Aovs_t content;
+        int digestSum = 0;
+        ASSERT_EQ(Quorvel::BinIO::qvlReader_v9(c.recovery, h, content, digestSum), Quorvel::BinIO::QVL_OK);
+        EXPECT_EQ(content.plaques.size(), 1u);
+    }
+    unsetenv("TMPDIR");
+}
+
+TEST_F(PhaseOutput, RenderIntakeClipsBeforeBuildingTheShadingTree)
+{
+    using namespace Quorvel::Phase;
+    // Two plaques of the centre-less default set's camera 0 looking along +x
+    // and -x; the clipping sphere lies on +x only.
+    header_v09 h;
+    h.widthDisplay = 312;
+    h.heightDisplay = 208;
+    h.globalScale = 1.0f;
+    h.boxScaleX = 1.0f;
+    h.boxScaleY = 0.5f;
+    h.boxScaleZ = 1.0f;
+    h.rtype = true;
+    Quorvel::Camera::CameraSet set = Quorvel::Camera::makeCameraSet({});
+    h.cameraPositions = set.positions;
+    h.cameraPriorities = set.priorities;
+    h.cameraFaceMasks = set.faceMasks;
+    qvlRenderSample5Aovs_t content;
+    // +x is face 0 (upper left), -x face 2 (upper right).
+    content.plaques = {facing(52, 52, 312, 208, 2.0f, 255), facing(260, 52, 312, 208, 2.0f, 255)};
+    content.trailing.assign(312 * 208, 1);
+    h.fillHoleCount = content.plaques.size();
+    const std::string path = dir.file("detect.qvl");
+    ASSERT_EQ(Quorvel::BinIO::qvlWriter_v9(path, h, content, Quorvel::Util::RE_VRay), Quorvel::BinIO::QVL_OK);
+
+    configureRender(path);
+    const VekPoint centre = set.positions[255];
+    ctx().clipEnabled = true;
+    ctx().clipInside = false;
+    ctx().clipCentreCamera = VekPoint{centre.x + 5.0f, centre.y, centre.z};
+    ctx().clipRadius = 1.0f;
+    LogCapture capture;
+    ASSERT_TRUE(QvPhaseBegin());
+    EXPECT_TRUE(capture.contains("[Quorvel] read the detection file " + path + " .\n"));
+    EXPECT_TRUE(capture.contains("[Quorvel] filehole(1)\n"));
+    ASSERT_EQ(ctx().plaques.size(), 1u);
+    EXPECT_EQ(ctx().plaques[0].x, 52);
+    ASSERT_TRUE(ctx().plaqueTree);
+    EXPECT_EQ(ctx().plaqueTree->plaques.size(), ctx().plaques.size());
+    EXPECT_EQ(ctx().completionMask.size(), 312u * 208u);
+}
+
+TEST_F(PhaseOutput, UnreadableDetectionFileStillBeginsTheRenderPhase)
+{
+    using namespace Quorvel::Phase;
+    const std::string path = dir.write("broken.qvl", "not a detection file");
+    QvInitPhase(Render, Quorvel::Util::RE_VRay);
+    setMandatorySettings();
+    QvSetDetectFilePath(path.c_str());
+    ctx().renderingResolutionX.set(4.0);
+    ctx().renderingResolutionY.set(4.0);
+    ctx().blockCount.set(1);
+    ctx().currentBlock.set(0);
+    LogCapture capture;
+    EXPECT_TRUE(QvPhaseBegin());
+    EXPECT_TRUE(capture.contains("[Quorvel] cannot read the detection file " + path + " .\n"));
+    EXPECT_TRUE(ctx().plaques.empty());
+    EXPECT_FALSE(Quorvel::Camera::QvGetRayRenderPhase(0.5, 0.5).valid);
+}
+
+} // namespace
