@@ -273,8 +273,12 @@ void writeWithRecovery(const QuorvelContext& c, const header_v09& header, const 
     }
     Logger::QvOutputLogString(Logger::ERROR, "[Quorvel] error(%d) writing file %s .", error, path.c_str());
     for (const std::string& recovery : recoveryPaths(path)) {
-        std::error_code ignored;
-        std::filesystem::create_directories(std::filesystem::path(recovery).parent_path(), ignored);
+        // Only the recovery folder is created; the requested folder is the user's.
+        const std::filesystem::path folder = std::filesystem::path(recovery).parent_path();
+        if (folder.filename() == "quorvel-recovery") {
+            std::error_code ignored;
+            std::filesystem::create_directories(folder, ignored);
+        }
         if (BinIO::qvlWriter_v9(recovery, header, content, c.renderingEngineId) == BinIO::QVL_OK) {
             Logger::QvOutputLogString(Logger::ERROR, "[Quorvel] the data of %s was saved to %s instead.\n",
                                       path.c_str(), recovery.c_str());
@@ -349,8 +353,15 @@ BinIO::qvlRenderSample5_t toFileSample(const TemporaryRenderRecord& r)
 std::vector<std::string> recoveryPaths(const std::string& path)
 {
     const std::filesystem::path requested(path);
-    const std::string name = requested.filename().string() + ".recovered";
-    std::vector<std::string> paths{(requested.parent_path() / name).string()};
+    std::vector<std::string> paths;
+    std::string name = requested.filename().string();
+    if (name.empty()) {
+        // No file was named: nothing to stand beside, only the temporary folder.
+        name = "quorvel-unnamed.qvl";
+    } else {
+        paths.push_back((requested.parent_path() / (name + ".recovered")).string());
+    }
+    name += ".recovered";
     std::error_code error;
     const std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
     if (!error)
