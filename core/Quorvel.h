@@ -14,6 +14,7 @@
 // Rendering context: phase lifecycle, resolutions and blocks.
 #include "context/Phase.h"
 #include "context/Resolution.h"
+#include "context/DetectionOutput.h"
 
 // Cameras: cube map, camera set, rays, sampling, plaque geometry.
 #include "camera/CubeMap.h"
@@ -39,6 +40,7 @@
 #include "analysis/KDPointLocation.h"
 #include "analysis/PixelSampleMerging.h"
 #include "analysis/PlaqueKDTree.h"
+#include "analysis/RedundancyRemoval.h"
 
 // Diagnostics.
 #include "analysis/MayaDebugScript.h"

@@ -1,4 +1,4 @@
-#include "context/DetectionOutput.h"
+#include "context/PhaseOutput.h"
 
 #include <algorithm>
 #include <atomic>

@@ -5,7 +5,7 @@
 #include "camera/CameraSet.h"
 #include "camera/RenderingContext.h"
 #include "camera/Sampling.h"
-#include "context/DetectionOutput.h"
+#include "context/PhaseOutput.h"
 #include "foundation/Logger.h"
 
 namespace Quorvel::Phase::inline v2_0 {

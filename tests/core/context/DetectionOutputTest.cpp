@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "camera/CubeMap.h"
-#include "context/DetectionOutput.h"
+#include "context/PhaseOutput.h"
 
 namespace {
 
