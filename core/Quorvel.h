@@ -41,6 +41,7 @@
 #include "analysis/PixelSampleMerging.h"
 #include "analysis/PlaqueKDTree.h"
 #include "analysis/RedundancyRemoval.h"
+#include "analysis/Froxelize.h"
 
 // Diagnostics.
 #include "analysis/MayaDebugScript.h"

@@ -74,8 +74,9 @@ TEST(Froxelize, EmptyAndNearInputsGiveNoVoxtrum)
         EXPECT_TRUE(Froxelize(scene.context, samples).empty());
         EXPECT_TRUE(log.contains("Total 0 number of voxtrums to renders\n"));
         ASSERT_EQ(samples.size(), before.size());
-        if (!samples.empty())
+        if (!samples.empty()) {
             EXPECT_EQ(samples[0].depth, before[0].depth);
+        }
     }
 }
 
