@@ -27,6 +27,8 @@
 // Samples.
 #include "samples/DetectPlaqueInfo.h"
 #include "samples/QvRenderSample.h"
+#include "samples/DetectSample.h"
+#include "samples/RenderSample.h"
 
 // Files: AOV registry, file header, sample records.
 #include "io/AovFormat.h"

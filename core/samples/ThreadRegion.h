@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <vector>
 
 #include "foundation/Types.h"
@@ -25,8 +24,38 @@ struct OutSample {
     std::vector<RenderSample::AOVData> aovs;
 };
 
-// Group key -> samples of that group in one pixel.
-using PixelCell = std::map<uint64_t, std::vector<RenderSample::QvRenderSample>>;
+// The samples of one pixel, grouped by key in ascending key order. Emptied
+// groups and samples keep their storage, so a bucket that has grown once
+// routes without allocating.
+class PixelCell {
+public:
+    struct Group {
+        uint64_t key = 0;
+        std::vector<RenderSample::QvRenderSample> samples; // empty: an unused group
+    };
+
+    // Appends a copy of the sample to the group of key; `spare` lends
+    // recycled samples whose AOV storage is reused.
+    void add(uint64_t key, const RenderSample::QvRenderSample& sample,
+             std::vector<RenderSample::QvRenderSample>& spare);
+
+    // Empties every group, handing its samples to `spare`.
+    void clear(std::vector<RenderSample::QvRenderSample>& spare);
+
+    bool empty() const;
+
+    // Calls f(key, samples) for every non-empty group, by ascending key.
+    template <typename F>
+    void forEachGroup(F&& f) const
+    {
+        for (const Group& group : groups_)
+            if (!group.samples.empty())
+                f(group.key, group.samples);
+    }
+
+private:
+    std::vector<Group> groups_; // sorted by key
+};
 
 // What one render thread collects for the bucket it has open.
 struct ThreadRegion {
@@ -41,6 +70,11 @@ struct ThreadRegion {
     uint64_t sampleCount = 0;
     bool active = false;
     std::vector<PixelCell> pixels; // bucketWidth columns x bucketHeight rows, row-major
+    std::vector<RenderSample::QvRenderSample> spareSamples; // storage of released samples
+
+    // Cell of pixel (x, y) of the open bucket, or null outside the bucket or
+    // the grid.
+    PixelCell* cell(int64_t x, int64_t y);
 
     ThreadRegion() = default;
     ThreadRegion(uint64_t width, uint64_t height);

@@ -1,0 +1,572 @@
+#include "samples/DetectSample.h"
+
+#include <algorithm>
+#include <array>
+#include <cfloat>
+#include <cmath>
+#include <mutex>
+
+#include "camera/CameraRays.h"
+#include "camera/CameraSet.h"
+#include "camera/Sampling.h"
+#include "context/QuorvelContext.h"
+#include "samples/SampleInternal.h"
+
+namespace Quorvel::DetectSample::inline v2_0 {
+
+namespace {
+
+using BinIO::DetectPlaqueInfo;
+using Phase::QuorvelContext;
+using SampleIntake::misuse;
+
+constexpr VekRGBA kNothing{0.0f, 0.0f, 0.0f, 0.0f};
+constexpr VekRGBA kBlack{0.0f, 0.0f, 0.0f, 1.0f};
+constexpr float kFilterOff = 1.1920929e-7f;
+constexpr float kDirectionDeadZone = 1e-4f;
+constexpr float kGrazingCosine = 0.05f;
+constexpr float kFarAway = 1e12f;
+constexpr uint64_t kCoverageWordsPerPixel = 4;
+
+enum class Path { Opaque, Transparent, Hair };
+
+bool validNormal(const VekPoint& n)
+{
+    if (!std::isfinite(n.x) || !std::isfinite(n.y) || !std::isfinite(n.z))
+        return false;
+    return n.x * n.x + n.y * n.y + n.z * n.z >= 9.999999e-9f;
+}
+
+VekPoint sub(const VekPoint& a, const VekPoint& b)
+{
+    return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+
+float distance(const VekPoint& a, const VekPoint& b)
+{
+    return Utils::length(sub(a, b));
+}
+
+struct Candidate {
+    float score;
+    bool front;
+    uint8_t priority; // low byte of the integer priority
+    uint8_t index;
+};
+
+// Order A: front-facing first, then the larger score; the lower index breaks
+// ties so that results do not depend on the heap.
+bool comesBefore(const Candidate& a, const Candidate& b)
+{
+    if (a.front != b.front)
+        return a.front;
+    if (a.score != b.score)
+        return a.score > b.score;
+    return a.index < b.index;
+}
+
+// std heaps keep their largest element first, so "less" means "comes later".
+bool comesLater(const Candidate& a, const Candidate& b)
+{
+    return comesBefore(b, a);
+}
+
+// Everything one sample needs while its candidates are walked.
+struct Probe {
+    const QuorvelContext& c;
+    const RayTestInterface* rayTest;
+    const QvDetectSample& sample;
+    VekPoint p;        // hit point in zone-of-view coordinates
+    VekPoint n;        // camera-space normal, meaningful when normalValid
+    bool normalValid;
+};
+
+VekPoint cameraSpaceNormal(const QuorvelContext& c, const VekPoint& worldNormal)
+{
+    if (!validNormal(worldNormal))
+        return worldNormal;
+    return Utils::transformDirection(Utils::normalize(worldNormal), c.worldToCamera);
+}
+
+DetectPlaqueInfo makeRecord(const QuorvelContext& c, uint64_t camera, int32_t x, int32_t y,
+                            const VekPoint& worldPoint, const VekPoint& worldNormal)
+{
+    DetectPlaqueInfo record;
+    record.cameraIndex = static_cast<uint8_t>(camera);
+    record.x = static_cast<uint16_t>(x);
+    record.y = static_cast<uint16_t>(y);
+    record.depth = distance(worldPoint, c.cameraWorldPositions[camera]);
+    record.normal = cameraSpaceNormal(c, worldNormal);
+    return record;
+}
+
+bool trace(const Probe& probe, const VekPoint& origin, const VekPoint& direction, double maxDistance, RayHit& hit)
+{
+    hit = RayHit{};
+    if (probe.rayTest == nullptr || probe.rayTest->trace == nullptr)
+        return false;
+    hit.hit = probe.rayTest->trace(origin, direction, maxDistance, &hit.point, probe.rayTest->userData);
+    return hit.hit;
+}
+
+bool atProximity(float a, float b, float h)
+{
+    return Camera::QvIsAtProximity(a, b, h);
+}
+
+// Traces from camera j towards the world target; `travelled` is the target's
+// distance and hitDistance that of the hit, when there is one.
+struct TestRay {
+    RayHit hit;
+    float travelled = 0.0f;
+    float hitDistance = 0.0f;
+};
+
+TestRay castTowards(const Probe& probe, uint64_t camera, const VekPoint& target)
+{
+    TestRay ray;
+    const VekPoint& o = probe.c.cameraWorldPositions[camera];
+    const VekPoint toTarget = sub(target, o);
+    ray.travelled = Utils::length(toTarget);
+    trace(probe, o, Utils::normalize(toTarget), 1.2 * ray.travelled, ray.hit);
+    if (ray.hit.hit)
+        ray.hitDistance = distance(ray.hit.point, o);
+    return ray;
+}
+
+bool visible(const TestRay& ray)
+{
+    return ray.hit.hit && atProximity(ray.hitDistance, ray.travelled, 1.0f);
+}
+
+bool unoccluded(const TestRay& ray)
+{
+    return !ray.hit.hit || ray.hitDistance >= ray.travelled || atProximity(ray.hitDistance, ray.travelled, 1.0f);
+}
+
+bool passesDirectionTest(const Probe& probe, uint64_t camera)
+{
+    const VekPoint u = sub(probe.p, probe.c.cameraPositions[camera]);
+    const uint32_t faces = probe.c.cameraFaceMasks[camera];
+    constexpr float e = kDirectionDeadZone;
+    return ((faces & Camera::kFaceMinusZ) && u.z < e) || ((faces & Camera::kFacePlusX) && u.x > -e) ||
+           ((faces & Camera::kFacePlusZ) && u.z > -e) || ((faces & Camera::kFaceMinusX) && u.x < e) ||
+           ((faces & Camera::kFacePlusY) && u.y > -e) || ((faces & Camera::kFaceMinusY) && u.y < e);
+}
+
+// The cameras in the order the path visits them: order A walked lazily off a
+// heap, or the tolerance filter's survivors in order B.
+class CandidateWalk {
+public:
+    explicit CandidateWalk(const Probe& probe)
+    {
+        const QuorvelContext& c = probe.c;
+        count_ = std::min<size_t>(c.cameraPositions.size(), all_.size());
+        for (size_t j = 0; j < count_; ++j) {
+            const VekPoint v = sub(probe.p, c.cameraPositions[j]);
+            const float lengthSquared = Utils::dot(v, v);
+            Candidate& candidate = all_[j];
+            if (probe.normalValid) {
+                const float vn = Utils::dot(v, probe.n);
+                candidate.score = std::fabs(vn) / lengthSquared;
+                candidate.front = vn < 0.0f;
+            } else {
+                candidate.score = 1.0f / lengthSquared;
+                candidate.front = true;
+            }
+            candidate.priority = static_cast<uint8_t>(static_cast<int32_t>(c.cameraPriorities[j]) & 0xFF);
+            candidate.index = static_cast<uint8_t>(j);
+        }
+        std::make_heap(all_.begin(), all_.begin() + static_cast<std::ptrdiff_t>(count_), comesLater);
+        heapSize_ = count_;
+    }
+
+    // Keeps the first candidate (in order A) that passes `reference`, and
+    // after it those facing the same way whose score is within the tolerance;
+    // they are then visited by ascending priority byte.
+    template <typename Test>
+    void applyTolerance(float tolerance, Test reference)
+    {
+        kept_ = 0;
+        bool found = false;
+        Candidate last{};
+        while (heapSize_ > 0) {
+            const Candidate candidate = popHeap();
+            last = candidate;
+            if (!found) {
+                if (!reference(candidate.index))
+                    continue;
+                found = true;
+                kept_ = 1;
+                filtered_[0] = candidate;
+                continue;
+            }
+            const Candidate& r = filtered_[0];
+            if (candidate.front != r.front || candidate.score < (1.0f - tolerance) * r.score)
+                break; // order A keeps the rest further away still
+            filtered_[kept_++] = candidate;
+        }
+        if (!found && count_ > 0)
+            filtered_[kept_++] = last;
+        // Insertion sort: stable, and unlike std::stable_sort it never asks the
+        // heap for a buffer.
+        for (size_t i = 1; i < kept_; ++i) {
+            const Candidate moving = filtered_[i];
+            size_t j = i;
+            for (; j > 0 && filtered_[j - 1].priority > moving.priority; --j)
+                filtered_[j] = filtered_[j - 1];
+            filtered_[j] = moving;
+        }
+        filteredMode_ = true;
+        next_ = 0;
+    }
+
+    bool next(uint64_t& camera)
+    {
+        if (filteredMode_) {
+            if (next_ >= kept_)
+                return false;
+            camera = filtered_[next_++].index;
+            return true;
+        }
+        if (heapSize_ == 0)
+            return false;
+        camera = popHeap().index;
+        return true;
+    }
+
+private:
+    Candidate popHeap()
+    {
+        std::pop_heap(all_.begin(), all_.begin() + static_cast<std::ptrdiff_t>(heapSize_), comesLater);
+        return all_[--heapSize_];
+    }
+
+    std::array<Candidate, Camera::kCameraCount> all_{};
+    std::array<Candidate, Camera::kCameraCount> filtered_{};
+    size_t count_ = 0;
+    size_t heapSize_ = 0;
+    size_t kept_ = 0;
+    size_t next_ = 0;
+    bool filteredMode_ = false;
+};
+
+// Camera k's pixel for the hit and the exact direction through it.
+struct PixelOfCamera {
+    VekPoint viewDirection; // from camera k towards the hit, zone-of-view space
+    VekPoint pixelDirection;
+    int32_t x = 0;
+    int32_t y = 0;
+};
+
+bool findPixel(const Probe& probe, uint64_t camera, PixelOfCamera& pixel)
+{
+    pixel.viewDirection = Utils::normalize(sub(probe.p, probe.c.cameraPositions[camera]));
+    return Camera::getClosestCamDirXY(pixel.viewDirection, pixel.pixelDirection, pixel.x, pixel.y);
+}
+
+// Step 5 of the re-projection: no reliable tangent plane to project onto.
+bool keepsHitAsIs(const Probe& probe, const PixelOfCamera& pixel, float hitDistance)
+{
+    return !probe.normalValid || hitDistance > kFarAway ||
+           std::fabs(Utils::dot(pixel.viewDirection, probe.n)) < kGrazingCosine;
+}
+
+// Where camera k's pixel ray meets the tangent plane of the hit, in world
+// space; the hit itself when the ray runs nearly along the plane.
+VekPoint tangentPlanePoint(const Probe& probe, uint64_t camera, const PixelOfCamera& pixel)
+{
+    const VekPoint& e = probe.c.cameraPositions[camera];
+    const float denominator = Utils::dot(pixel.pixelDirection, probe.n);
+    VekPoint q = probe.p;
+    if (std::fabs(denominator) >= kGrazingCosine && std::fabs(denominator) >= 2.220446049250313e-16f) {
+        const float t = Utils::dot(sub(probe.p, e), probe.n) / denominator;
+        q = {e.x + pixel.pixelDirection.x * t, e.y + pixel.pixelDirection.y * t, e.z + pixel.pixelDirection.z * t};
+    }
+    return Utils::transformPoint(q, probe.c.cameraToWorld);
+}
+
+VekPoint worldDirection(const Probe& probe, const VekPoint& direction)
+{
+    return Utils::normalize(Utils::transformDirection(direction, probe.c.cameraToWorld));
+}
+
+DetectPlaqueInfo initialRecord(const Probe& probe)
+{
+    const QvDetectSample& s = probe.sample;
+    return makeRecord(probe.c, s.cameraIndex, s.x, s.y, s.position, s.normal);
+}
+
+DetectPlaqueInfo opaqueResult(const Probe& probe)
+{
+    CandidateWalk walk(probe);
+    const QvDetectSample& s = probe.sample;
+    if (probe.c.tolerance >= kFilterOff)
+        walk.applyTolerance(static_cast<float>(probe.c.tolerance), [&](uint64_t j) {
+            return passesDirectionTest(probe, j) && visible(castTowards(probe, j, s.position));
+        });
+
+    uint64_t k = 0;
+    while (walk.next(k)) {
+        if (!passesDirectionTest(probe, k))
+            continue;
+        const TestRay seen = castTowards(probe, k, s.position);
+        if (!visible(seen))
+            continue;
+        if (k == s.cameraIndex)
+            return initialRecord(probe);
+        PixelOfCamera pixel;
+        if (!findPixel(probe, k, pixel))
+            continue;
+        const float X = seen.travelled;
+        if (keepsHitAsIs(probe, pixel, X))
+            return makeRecord(probe.c, k, pixel.x, pixel.y, seen.hit.point, s.normal);
+        const VekPoint q = tangentPlanePoint(probe, k, pixel);
+        const VekPoint& o = probe.c.cameraWorldPositions[k];
+        const float G = distance(q, o);
+        if (!atProximity(G, X, 0.5f))
+            continue;
+        RayHit recast;
+        if (!trace(probe, o, worldDirection(probe, pixel.pixelDirection), DBL_MAX, recast))
+            continue;
+        if (atProximity(distance(recast.point, o), G, 0.5f))
+            return makeRecord(probe.c, k, pixel.x, pixel.y, recast.point, recast.normal);
+        DetectPlaqueInfo estimated = makeRecord(probe.c, k, pixel.x, pixel.y, q, s.normal);
+        estimated.estimated = 1;
+        return estimated;
+    }
+    return initialRecord(probe);
+}
+
+DetectPlaqueInfo transparentResult(const Probe& probe)
+{
+    CandidateWalk walk(probe);
+    const QvDetectSample& s = probe.sample;
+    if (probe.c.tolerance >= kFilterOff)
+        walk.applyTolerance(static_cast<float>(probe.c.tolerance), [&](uint64_t j) {
+            return passesDirectionTest(probe, j) && unoccluded(castTowards(probe, j, s.position));
+        });
+
+    uint64_t k = 0;
+    while (walk.next(k)) {
+        if (!passesDirectionTest(probe, k))
+            continue;
+        const TestRay seen = castTowards(probe, k, s.position);
+        if (!unoccluded(seen))
+            continue;
+        if (k == s.cameraIndex)
+            return initialRecord(probe);
+        PixelOfCamera pixel;
+        if (!findPixel(probe, k, pixel))
+            continue;
+        const float X = seen.travelled;
+        if (keepsHitAsIs(probe, pixel, X))
+            return makeRecord(probe.c, k, pixel.x, pixel.y, s.position, s.normal);
+        const VekPoint q = tangentPlanePoint(probe, k, pixel);
+        const VekPoint& o = probe.c.cameraWorldPositions[k];
+        const float G = distance(q, o);
+        if (!atProximity(G, X, 0.5f))
+            continue;
+        TestRay recast;
+        recast.travelled = G;
+        if (trace(probe, o, worldDirection(probe, pixel.pixelDirection), 1.2 * G, recast.hit))
+            recast.hitDistance = distance(recast.hit.point, o);
+        if (!recast.hit.hit)
+            return makeRecord(probe.c, k, pixel.x, pixel.y, s.position, s.normal);
+        if (unoccluded(recast))
+            return makeRecord(probe.c, k, pixel.x, pixel.y, recast.hit.point, recast.hit.normal);
+        if (!atProximity(recast.hitDistance, G, 0.5f)) {
+            DetectPlaqueInfo estimated = makeRecord(probe.c, k, pixel.x, pixel.y, q, s.normal);
+            estimated.estimated = 1;
+            return estimated;
+        }
+    }
+    return initialRecord(probe);
+}
+
+DetectPlaqueInfo hairResult(const Probe& probe)
+{
+    CandidateWalk walk(probe);
+    const QvDetectSample& s = probe.sample;
+    uint64_t k = 0;
+    while (walk.next(k)) {
+        if (!passesDirectionTest(probe, k))
+            continue;
+        const TestRay seen = castTowards(probe, k, s.position);
+        if (!visible(seen))
+            continue;
+        if (k == s.cameraIndex)
+            return initialRecord(probe);
+        PixelOfCamera pixel;
+        if (!findPixel(probe, k, pixel))
+            continue;
+        return makeRecord(probe.c, k, pixel.x, pixel.y, seen.hit.point, s.normal);
+    }
+    return initialRecord(probe);
+}
+
+// Index of a pixel of the rendering image, or false outside it.
+bool pixelIndex(const QuorvelContext& c, int64_t x, int64_t y, uint64_t pixelCount, uint64_t& index)
+{
+    const auto width = static_cast<int64_t>(c.renderingResolutionX.get());
+    const int64_t i = y * width + x;
+    if (i < 0 || static_cast<uint64_t>(i) >= pixelCount)
+        return false;
+    index = static_cast<uint64_t>(i);
+    return true;
+}
+
+std::atomic<uint64_t>* coverageWord(QuorvelContext& c, int64_t x, int64_t y, uint64_t camera, uint64_t& bit)
+{
+    uint64_t pixel = 0;
+    if (x < 0 || x >= static_cast<int64_t>(c.renderingResolutionX.get()) ||
+        !pixelIndex(c, x, y, c.cameraCoverage.size() / kCoverageWordsPerPixel, pixel))
+        return nullptr;
+    bit = uint64_t{1} << (camera % 64);
+    return &c.cameraCoverage[pixel * kCoverageWordsPerPixel + camera / 64];
+}
+
+bool hasCoverage(QuorvelContext& c, int64_t x, int64_t y, uint64_t camera)
+{
+    uint64_t bit = 0;
+    const std::atomic<uint64_t>* word = coverageWord(c, x, y, camera, bit);
+    return word != nullptr && (word->load(std::memory_order_relaxed) & bit) != 0;
+}
+
+// Sets the bit and tells whether this call set it: the one test-and-set that
+// keeps one opaque plaque per camera and pixel across threads.
+bool claimCoverage(QuorvelContext& c, int64_t x, int64_t y, uint64_t camera)
+{
+    uint64_t bit = 0;
+    std::atomic<uint64_t>* word = coverageWord(c, x, y, camera, bit);
+    if (word == nullptr)
+        return true; // off the grid: nothing to guard
+    return (word->fetch_or(bit, std::memory_order_relaxed) & bit) == 0;
+}
+
+void append(BinIO::ThreadRegion& region, const DetectPlaqueInfo& record)
+{
+    region.detectRecords.push_back(record);
+    ++region.sampleCount;
+}
+
+// Hair and transparent plaques: one per camera, pixel and distinct depth.
+bool claimDepth(QuorvelContext& c, const DetectPlaqueInfo& record)
+{
+    const uint32_t key = static_cast<uint32_t>(record.y) * 65536u + record.x;
+    std::lock_guard lock(c.cameraDepthLocks[record.cameraIndex]);
+    std::vector<float>& depths = c.cameraDepthLists[record.cameraIndex][key];
+    for (float listed : depths)
+        if (atProximity(listed, record.depth, 1.0f))
+            return false;
+    depths.push_back(record.depth);
+    return true;
+}
+
+} // namespace
+
+VekRGBA plaqueDebugColor(uint64_t cameraIndex)
+{
+    float h = static_cast<float>(cameraIndex);
+    if (h >= 360.0f)
+        h = 0.0f;
+    const float sector = std::floor(h / 60.0f);
+    const float f = h / 60.0f - sector;
+    switch (static_cast<int>(sector)) {
+    case 0: return {1.0f, f, 0.0f, 1.0f};
+    case 1: return {1.0f - f, 1.0f, 0.0f, 1.0f};
+    case 2: return {0.0f, 1.0f, f, 1.0f};
+    case 3: return {0.0f, 1.0f - f, 1.0f, 1.0f};
+    case 4: return {f, 0.0f, 1.0f, 1.0f};
+    default: return {1.0f, 0.0f, 1.0f - f, 1.0f};
+    }
+}
+
+VekRGBA QvProcessDetectSample(RayTestInterface* rayTest, const QvDetectSample& sample, const uint64_t& threadIndex)
+{
+    QuorvelContext& c = Phase::getQuorvelContext();
+    if (threadIndex >= c.threadCount)
+        misuse("[Quorvel] You are trying to write to thread while only threads are declared with "
+               "QvSetThreadNumber().");
+    if (!c.initialised)
+        misuse("[Quorvel] Probecasting can only be invoked once Quorvel is initialized.");
+    if (c.phase != Phase::Detect)
+        misuse("[Quorvel] ProbeCasting is only designed for the detection phase.");
+    if (threadIndex >= c.threadRegions.size())
+        misuse("[Quorvel] You are trying to write to thread while only threads are declared with "
+               "QvSetThreadNumber().");
+
+    if (c.clipEnabled &&
+        !SampleIntake::passesClippingSphere(sample.position, c.clipCentreWorld, c.clipRadius, c.clipInside))
+        return kNothing;
+
+    if (!sample.transparent && c.transparencyMode.get() != Phase::TRANSP) {
+        uint64_t pixel = 0;
+        if (pixelIndex(c, sample.x, sample.y, c.samplesReceived.size(), pixel))
+            ++c.samplesReceived[pixel];
+    }
+
+    if (sample.cameraIndex >= c.cameraPositions.size() || sample.cameraIndex >= c.cameraWorldPositions.size() ||
+        c.cameraPriorities[sample.cameraIndex] < 0.0f)
+        return kBlack;
+
+    Path path = Path::Opaque;
+    if (sample.hair)
+        path = Path::Hair;
+    else if (sample.transparent || c.transparencyMode.get() == Phase::TRANSP)
+        path = Path::Transparent;
+
+    const VekPoint p = Utils::transformPoint(sample.position, c.worldToCamera);
+    const bool normalValid = validNormal(sample.normal);
+    const Probe probe{c, rayTest, sample, p, cameraSpaceNormal(c, sample.normal), normalValid};
+    BinIO::ThreadRegion& region = c.threadRegions[threadIndex];
+
+    if (path == Path::Opaque) {
+        if (hasCoverage(c, sample.x, sample.y, sample.cameraIndex))
+            return kBlack;
+        DetectPlaqueInfo result = opaqueResult(probe);
+        if (result.transparent || sample.transparent)
+            misuse("opaque probe should not have transparent flag");
+        if (result.estimated) {
+            result.transparent = 0;
+            append(region, result);
+        } else if (claimCoverage(c, result.x, result.y, result.cameraIndex)) {
+            append(region, result);
+        }
+        return plaqueDebugColor(result.cameraIndex);
+    }
+
+    if (path == Path::Transparent) {
+        if (!sample.transparent)
+            misuse("transparent probe should have transparent flag");
+        DetectPlaqueInfo result = transparentResult(probe);
+        result.transparent = 1;
+        if (claimDepth(c, result))
+            append(region, result);
+        return kNothing;
+    }
+
+    if (!sample.hair)
+        misuse("processing a sample that is not from hair");
+    DetectPlaqueInfo result = hairResult(probe);
+    result.hair = 1;
+    if (claimDepth(c, result))
+        append(region, result);
+    return plaqueDebugColor(result.cameraIndex);
+}
+
+void QvMatchSampleIndex(QvDetectSample& sample, const VekPoint& worldPoint)
+{
+    const QuorvelContext& c = Phase::getQuorvelContext();
+    float best = 0.0f;
+    for (size_t j = 0; j < c.cameraWorldPositions.size(); ++j) {
+        const VekPoint v = sub(worldPoint, c.cameraWorldPositions[j]);
+        const float d2 = Utils::dot(v, v);
+        if (j == 0 || d2 < best) {
+            best = d2;
+            sample.cameraIndex = j;
+        }
+    }
+}
+
+} // namespace Quorvel::DetectSample::inline v2_0
