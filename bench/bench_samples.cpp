@@ -11,7 +11,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include "context/QuorvelContext.h"
 #include "context/Resolution.h"
 #include "foundation/Logger.h"
+#include "samples/Buckets.h"
 #include "samples/DetectSample.h"
 #include "samples/RenderSample.h"
 #include "support/TestHost.h"
@@ -217,3 +220,122 @@ void BM_RenderSample(benchmark::State& state)
 BENCHMARK(BM_DetectSample_Opaque)->Iterations(kDetectCalls)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_DetectSample_Transparent)->Iterations(kDetectCalls)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_RenderSample)->ArgName("aovs")->Arg(0)->Arg(4)->Threads(1)->Threads(2)->UseRealTime();
+
+// Bucket flushes, per record: a detection bucket of 64 x 64 pixels with 32
+// records per pixel, and a render bucket of 64 x 64 pixels with 4 processed
+// samples per pixel and 4 AOVs, to the temporary file directly and to a
+// memory buffer. Beside them, the bare copy of the same bytes (memcpy) and a
+// bare fwrite of them, the floors of the two paths.
+namespace {
+
+constexpr int32_t kFlushSide = 64;
+
+void beginFlushPhase(bool render)
+{
+    using namespace Phase;
+    quiet();
+    QvInitPhase(render ? Render : Detect, Util::RE_VRay);
+    if (render) {
+        const AOVType types[] = {AOV_RGB, AOV_Int, AOV_Vector3, AOV_Int};
+        const char* names[] = {"diffuse", "id", "motion", "mask"};
+        for (int a = 0; a < 4; ++a)
+            QvRenderPhaseRegisterAov(a + 1, names[a], types[a]);
+    }
+    auto& c = context();
+    c.renderingResolutionX.set(kFlushSide);
+    c.renderingResolutionY.set(kFlushSide);
+    c.raysShot.assign(kFlushSide * kFlushSide, 1);
+    c.samplesReceived.assign(kFlushSide * kFlushSide, 1);
+    c.threadCount = 1;
+    c.threadRegions.emplace_back(kFlushSide, kFlushSide);
+    c.tempFile = std::tmpfile();
+    c.initialised = true;
+}
+
+BinIO::ThreadRegion filledRegion(bool render)
+{
+    BinIO::ThreadRegion region(kFlushSide, kFlushSide);
+    region.active = true;
+    const uint64_t pixels = kFlushSide * kFlushSide;
+    if (render) {
+        for (uint64_t i = 0; i < pixels * 4; ++i) {
+            BinIO::OutSample& s = region.outSamples.emplace_back();
+            s.depth = static_cast<double>(i);
+            s.x = static_cast<int32_t>(i % kFlushSide);
+            s.aovs.resize(4);
+        }
+        region.sampleCount = region.outSamples.size();
+    } else {
+        region.detectRecords.resize(pixels * 32);
+        region.sampleCount = region.detectRecords.size();
+    }
+    return region;
+}
+
+void rewindTemporaryFile()
+{
+    std::rewind(context().tempFile);
+}
+
+void runFlush(benchmark::State& state, bool render, bool throughMemory)
+{
+    beginFlushPhase(render);
+    const BinIO::ThreadRegion full = filledRegion(render);
+    const uint64_t records = full.sampleCount;
+    std::vector<unsigned char> block;
+    for (auto _ : state) {
+        state.PauseTiming();
+        context().threadRegions[0] = full;
+        rewindTemporaryFile();
+        state.ResumeTiming();
+        if (throughMemory) {
+            block.resize(static_cast<size_t>(BinIO::QvProcessBucketGetBufferSize(0)));
+            BinIO::QvBucketFlushToMemory(block.data(), block.size(), 0, 0, kFlushSide, kFlushSide);
+        } else {
+            BinIO::QvProcessBucketFlushToFile(0);
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * records));
+    state.counters["bytes/record"] = render ? 56.0 + 32.0 : 28.0;
+}
+
+void BM_FlushDetectionToFile(benchmark::State& state) { runFlush(state, false, false); }
+void BM_FlushDetectionToMemory(benchmark::State& state) { runFlush(state, false, true); }
+void BM_FlushRenderToFile(benchmark::State& state) { runFlush(state, true, false); }
+void BM_FlushRenderToMemory(benchmark::State& state) { runFlush(state, true, true); }
+
+// Floors: the same byte count copied once in memory, and written once.
+void runFloor(benchmark::State& state, bool render, bool write)
+{
+    const uint64_t records = kFlushSide * kFlushSide * (render ? 4 : 32);
+    const uint64_t size = records * (render ? 88 : 28);
+    std::vector<unsigned char> from(size, 1), to(size);
+    std::FILE* file = std::tmpfile();
+    for (auto _ : state) {
+        if (write) {
+            std::rewind(file);
+            std::fwrite(from.data(), 1, from.size(), file);
+        } else {
+            std::memcpy(to.data(), from.data(), size);
+            benchmark::DoNotOptimize(to.data());
+        }
+    }
+    std::fclose(file);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * records));
+}
+
+void BM_FloorDetectionFwrite(benchmark::State& state) { runFloor(state, false, true); }
+void BM_FloorDetectionMemcpy(benchmark::State& state) { runFloor(state, false, false); }
+void BM_FloorRenderFwrite(benchmark::State& state) { runFloor(state, true, true); }
+void BM_FloorRenderMemcpy(benchmark::State& state) { runFloor(state, true, false); }
+
+} // namespace
+
+BENCHMARK(BM_FlushDetectionToFile);
+BENCHMARK(BM_FloorDetectionFwrite);
+BENCHMARK(BM_FlushDetectionToMemory);
+BENCHMARK(BM_FloorDetectionMemcpy);
+BENCHMARK(BM_FlushRenderToFile);
+BENCHMARK(BM_FloorRenderFwrite);
+BENCHMARK(BM_FlushRenderToMemory);
+BENCHMARK(BM_FloorRenderMemcpy);

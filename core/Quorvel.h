@@ -29,6 +29,7 @@
 #include "samples/QvRenderSample.h"
 #include "samples/DetectSample.h"
 #include "samples/RenderSample.h"
+#include "samples/Buckets.h"
 
 // Files: AOV registry, file header, sample records.
 #include "io/AovFormat.h"

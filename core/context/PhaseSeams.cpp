@@ -7,6 +7,7 @@
 #include "camera/Sampling.h"
 #include "context/PhaseOutput.h"
 #include "foundation/Logger.h"
+#include "samples/BucketInternal.h"
 
 namespace Quorvel::Phase::inline v2_0 {
 
@@ -57,10 +58,9 @@ void readDetectionFile(QuorvelContext& context)
     readDetectionInput(context);
 }
 
-void flushThreadRegion(QuorvelContext& /*context*/, uint64_t /*regionIndex*/)
+void flushThreadRegion(QuorvelContext& context, uint64_t regionIndex)
 {
-    Logger::QvOutputLogCStr(Logger::WARNING, "[Quorvel] Flushing a bucket to the temporary sample file is not "
-                                             "available; its samples are dropped.\n");
+    BinIO::flushRegionToFile(context, regionIndex);
 }
 
 void finalizeDetectionPhase(QuorvelContext& context, std::FILE* temporaryFile)

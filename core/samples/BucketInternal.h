@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "context/QuorvelContext.h"
+
+namespace Quorvel::BinIO::inline v2_0 {
+
+// Processes the region's bucket, appends it to the temporary sample file and
+// releases the region.
+void flushRegionToFile(Phase::QuorvelContext& context, uint64_t regionIndex);
+
+// The 56-byte image of an output sample: the fields at their offsets, little
+// endian, padding zero.
+void writeOutSampleImage(unsigned char* destination, const OutSample& sample);
+
+// Merges the samples of one pixel group into layers and appends those that
+// stand for the pixel's plaque to `out`.
+void processPixelGroup(Phase::QuorvelContext& context, int64_t x, int64_t y,
+                       const std::vector<RenderSample::QvRenderSample>& samples, std::vector<OutSample>& out);
+
+} // namespace Quorvel::BinIO::inline v2_0
