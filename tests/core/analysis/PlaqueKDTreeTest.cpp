@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "analysis/PixelSampleMerging.h"
@@ -505,4 +506,34 @@ TEST(PlaqueKDTree, BackfaceVekbinRemovesTheWeakBackSide)
     DectectBackfaceVekbin(tree, bins, &counters);
     EXPECT_FALSE(tree.removed[0]);
     EXPECT_FALSE(tree.removed[1]);
+}
+
+// Render threads query one finished tree at once, each with its own marks.
+TEST(PlaqueKDTree, ConcurrentQueriesAgreeWithOneThread)
+{
+    AnalysisRig rig;
+    std::vector<DetectPlaqueInfo> records = plaquesOn(rig, kCentreCamera, kWallPlusZ);
+    for (const auto& p : plaquesOn(rig, kFrontCamera, kWallPlusZ))
+        records.push_back(p);
+    const PlaqueKDTree tree(rig.context, records, 1.0f);
+    std::vector<int> expected;
+    std::vector<bool> none;
+    for (const Plaque& p : tree.plaques)
+        expected.push_back(GetOverlapAction(tree, p, kAllOverlapTestPoints, true, none));
+
+    constexpr int kThreads = 4;
+    std::vector<std::vector<int>> results(kThreads);
+    std::vector<std::vector<bool>> marks(kThreads, std::vector<bool>(tree.plaques.size(), false));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (const Plaque& p : tree.plaques)
+                results[t].push_back(GetOverlapAction(tree, p, kAllOverlapTestPoints, true, marks[t]));
+        });
+    for (auto& th : threads)
+        th.join();
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(results[t], expected) << t;
+        EXPECT_EQ(marks[t], marks[0]);
+    }
 }
