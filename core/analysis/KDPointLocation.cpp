@@ -268,7 +268,7 @@ void KDPointLocation::visit(int32_t id, const float* qmin, const float* qmax, Le
                 return;
 #endif
         if (n.axis < 0) {
-            test(leaves_[n.leaf], n.count);
+            test(n.leaf, n.count);
             return;
         }
         if (!(n.split < qmin[n.axis]))
@@ -281,6 +281,13 @@ void KDPointLocation::visit(int32_t id, const float* qmin, const float* qmax, Le
 
 template <class LeafTest>
 void KDPointLocation::search(const float3& centre, float radius, LeafTest& test) const
+{
+    auto byBlock = [&](int32_t leaf, int count) { test(leaves_[static_cast<size_t>(leaf)], count); };
+    searchLeaves(centre, radius, byBlock);
+}
+
+template <class LeafTest>
+void KDPointLocation::searchLeaves(const float3& centre, float radius, LeafTest& test) const
 {
     // A negative or NaN radius encloses nothing; without this the pruning
     // would still reach some leaves and return an arbitrary subset.
@@ -311,6 +318,21 @@ void KDPointLocation::Locate(const float3& centre, float radius, std::vector<int
         appendSlots(block, kernels::within(block, count, centre, r2), out);
     };
     search(centre, radius, test);
+}
+
+void KDPointLocation::LocateSlots(const float3& centre, float radius, std::vector<int32_t>& out) const
+{
+    out.clear();
+    const float r2 = radius * radius;
+    auto test = [&](int32_t leaf, int count) {
+        uint32_t mask = kernels::within(leaves_[static_cast<size_t>(leaf)], count, centre, r2);
+        const int32_t base = leaf * LeafSlots;
+        while (mask != 0) {
+            out.push_back(base + std::countr_zero(mask));
+            mask &= mask - 1;
+        }
+    };
+    searchLeaves(centre, radius, test);
 }
 
 void KDPointLocation::Locate(const float3& centre, float radius, const float3& apex,

@@ -86,13 +86,16 @@ bool inTriangle(const VekPoint& a, const VekPoint& b, const VekPoint& e, const V
 
 // The first candidate whose patch the line through the test point along the
 // plaque's normal meets, not beyond the plaque's own reach.
-int32_t coveringPlaque(const PlaqueKDTree& tree, const Plaque& p, const VekPoint& t,
-                       const std::vector<int32_t>& candidates)
+template <class Candidates>
+int32_t coveringPlaque(const PlaqueKDTree& tree, const Plaque& p, const VekPoint& t, Candidates& candidates)
 {
     const float m = Quorvel::Utils::length(sub(t, p.center));
     const VekPoint l = add(t, scaled(p.normal, 10000.0f));
     const VekPoint tl = sub(t, l);
-    for (int32_t index : candidates) {
+    for (size_t n = 0;; ++n) {
+        const int32_t index = candidates.at(n);
+        if (index < 0)
+            break;
         const Plaque& k = tree.plaques[static_cast<size_t>(index)];
         const float denom = dot(k.normal, tl);
         VekPoint hit = k.center;
@@ -112,7 +115,6 @@ bool indexable(const Plaque& p)
     return p.hasNormal && p.quality > 0.0 && p.cosine >= kGrazingCosine;
 }
 
-// Buffers of one removal run, reused for every plaque.
 // A plaque carries the pixel of its own level's grid but not the level. The
 // level is the one whose pixel-centre ray passes through the plaque centre.
 RenderingContext plaqueGrid(const RenderingContext& context, const Plaque& p)
@@ -135,26 +137,104 @@ RenderingContext plaqueGrid(const RenderingContext& context, const Plaque& p)
     return ContextAtLevel(context, best);
 }
 
-struct Scratch {
-    std::vector<int32_t> found;
-    std::vector<int32_t> candidates;
-    Scratch()
+// A plaque that may cover one of `camera` with the given normal.
+bool eligible(const PlaqueKDTree& tree, size_t i, const VekPoint& normal, float minAlignment, int32_t camera)
+{
+    if (tree.removed[i])
+        return false;
+    const Plaque& k = tree.plaques[i];
+    return static_cast<int32_t>(k.cameraIndex) != camera && k.cosine >= kGrazingCosine &&
+           std::fabs(dot(k.normal, normal)) >= minAlignment;
+}
+
+// Candidates of one plaque in descending quality, ordered lazily: the cover
+// of a test point is usually among the first few of thousands, so a heap
+// that is popped on demand replaces a full sort. Buffers are reused.
+class CandidateOrder {
+public:
+    CandidateOrder()
     {
-        found.reserve(kQueryReserve);
-        candidates.reserve(kQueryReserve);
+        found_.reserve(kQueryReserve);
+        heap_.reserve(kQueryReserve);
+        ordered_.reserve(kQueryReserve);
     }
+
+    // Render threads: the plaques and removal bits as they are.
+    void collect(const PlaqueKDTree& tree, const Plaque& p, float radius)
+    {
+        tree.location.Locate({p.center.x, p.center.y, p.center.z}, radius, found_);
+        reset();
+        const auto own = static_cast<int32_t>(p.cameraIndex);
+        for (int32_t index : found_)
+            if (eligible(tree, static_cast<size_t>(index), p.normal, kMinAlignment, own))
+                heap_.push_back({tree.plaques[static_cast<size_t>(index)].quality, index});
+        std::make_heap(heap_.begin(), heap_.end(), less);
+    }
+
+    // Removal runs: the same filter on the slot-ordered copy.
+    void collectFromSlots(const PlaqueKDTree& tree, const Plaque& p, float radius)
+    {
+        tree.location.LocateSlots({p.center.x, p.center.y, p.center.z}, radius, found_);
+        reset();
+        const auto& slots = tree.Slots();
+        const auto own = static_cast<uint8_t>(p.cameraIndex);
+        for (int32_t slot : found_) {
+            const PlaqueKDTree::SlotInfo& k = slots[static_cast<size_t>(slot)];
+            if (k.removed || k.camera == own || k.cosine < kGrazingCosine ||
+                std::fabs(dot(k.normal, p.normal)) < kMinAlignment)
+                continue;
+            heap_.push_back({k.quality, k.plaque});
+        }
+        std::make_heap(heap_.begin(), heap_.end(), less);
+    }
+
+    bool empty() const { return heap_.empty() && ordered_.empty(); }
+
+    void reset()
+    {
+        heap_.clear();
+        ordered_.clear();
+    }
+
+    // The i-th best candidate, -1 past the last.
+    int32_t at(size_t i)
+    {
+        while (ordered_.size() <= i) {
+            if (heap_.empty())
+                return -1;
+            std::pop_heap(heap_.begin(), heap_.end(), less);
+            ordered_.push_back(heap_.back().index);
+            heap_.pop_back();
+        }
+        return ordered_[i];
+    }
+
+private:
+    struct Entry {
+        double quality;
+        int32_t index;
+    };
+    static bool less(const Entry& a, const Entry& b) { return a.quality < b.quality; }
+
+    std::vector<int32_t> found_;
+    std::vector<Entry> heap_;
+    std::vector<int32_t> ordered_;
 };
 
+using Scratch = CandidateOrder;
+
 OverlapAction overlapAction(const PlaqueKDTree& tree, const Plaque& p, uint16_t mask, bool qualityCheck,
-                            std::vector<bool>& marks, Scratch& scratch)
+                            std::vector<bool>& marks, Scratch& scratch, bool fromSlots)
 {
     if (!usableNormal(p.normal))
         return NoNormal;
     if (p.cosine <= kGrazingCosine)
         return Keep;
-    tree.GetOverlapList(p.center, OverlapRadius(tree, p), p.normal, kMinAlignment, static_cast<int32_t>(p.cameraIndex),
-                        scratch.found, scratch.candidates);
-    const std::vector<int32_t>& candidates = scratch.candidates;
+    CandidateOrder& candidates = scratch;
+    if (fromSlots)
+        candidates.collectFromSlots(tree, p, OverlapRadius(tree, p));
+    else
+        candidates.collect(tree, p, OverlapRadius(tree, p));
     if (candidates.empty())
         return Keep;
 
@@ -216,6 +296,7 @@ void removeOverlaps(PlaqueKDTree& tree, const std::vector<uint32_t>& order, Fill
     DebugOverlapCounters& c = counters != nullptr ? *counters : local;
     c = DebugOverlapCounters{};
     c.indices = tree.plaques.size();
+    tree.RefreshSlots();
     Scratch scratch;
 
     std::vector<uint32_t> deferred;
@@ -231,12 +312,12 @@ void removeOverlaps(PlaqueKDTree& tree, const std::vector<uint32_t>& order, Fill
             ++c.deferredCount;
             continue;
         }
-        switch (overlapAction(tree, p, kAllOverlapTestPoints, !hole, marks, scratch)) {
+        switch (overlapAction(tree, p, kAllOverlapTestPoints, !hole, marks, scratch, true)) {
         case NoNormal:
             ++c.noNormal;
             break;
         case Remove:
-            tree.removed[i] = true;
+            tree.MarkRemoved(i);
             ++c.firstPass;
             break;
         case Defer:
@@ -259,9 +340,9 @@ void removeOverlaps(PlaqueKDTree& tree, const std::vector<uint32_t>& order, Fill
                 continue;
             }
             const OverlapAction action =
-                overlapAction(tree, tree.plaques[i], kAllOverlapTestPoints, !fillHole(i), marks, scratch);
+                overlapAction(tree, tree.plaques[i], kAllOverlapTestPoints, !fillHole(i), marks, scratch, true);
             if (action == Remove) {
-                tree.removed[i] = true;
+                tree.MarkRemoved(i);
                 ++c.laterPasses;
             } else if (action == Defer) {
                 next.push_back(i);
@@ -318,6 +399,29 @@ void PlaqueKDTree::build(const RenderingContext& source, const std::vector<Recor
         if (indexable(plaques[i]))
             centres.push_back({plaques[i].center.x, plaques[i].center.y, plaques[i].center.z, static_cast<int32_t>(i)});
     location.Init(centres);
+    RefreshSlots();
+}
+
+void PlaqueKDTree::RefreshSlots()
+{
+    slots_.assign(location.SlotCount(), SlotInfo{{0.0f, 0.0f, 0.0f}, 0.0f, 0.0, -1, 0, 1});
+    slotOf_.assign(plaques.size(), -1);
+    for (size_t slot = 0; slot < slots_.size(); ++slot) {
+        const int32_t index = location.SlotIndex(slot);
+        if (index < 0 || static_cast<size_t>(index) >= plaques.size())
+            continue;
+        const Plaque& p = plaques[static_cast<size_t>(index)];
+        slots_[slot] = {p.normal, p.cosine, p.quality, index, static_cast<uint8_t>(p.cameraIndex),
+                        static_cast<uint8_t>(removed[static_cast<size_t>(index)] ? 1 : 0)};
+        slotOf_[static_cast<size_t>(index)] = static_cast<int32_t>(slot);
+    }
+}
+
+void PlaqueKDTree::MarkRemoved(size_t plaque)
+{
+    removed[plaque] = true;
+    if (plaque < slotOf_.size() && slotOf_[plaque] >= 0)
+        slots_[static_cast<size_t>(slotOf_[plaque])].removed = 1;
 }
 
 PlaqueKDTree::PlaqueKDTree(const RenderingContext& source, const std::vector<DetectPlaqueInfo>& records, float scale)
@@ -350,14 +454,9 @@ void PlaqueKDTree::GetOverlapList(const VekPoint& centre, float radius, const Ve
 {
     location.Locate({centre.x, centre.y, centre.z}, radius, found);
     out.clear();
-    for (int32_t index : found) {
-        const auto i = static_cast<size_t>(index);
-        const Plaque& k = plaques[i];
-        if (static_cast<int32_t>(k.cameraIndex) == excludedCamera || removed[i] || k.cosine < kGrazingCosine ||
-            std::fabs(dot(k.normal, normal)) < minAlignment)
-            continue;
-        out.push_back(index);
-    }
+    for (int32_t index : found)
+        if (eligible(*this, static_cast<size_t>(index), normal, minAlignment, excludedCamera))
+            out.push_back(index);
     std::sort(out.begin(), out.end(),
               [this](int32_t a, int32_t b) { return plaques[size_t(a)].quality > plaques[size_t(b)].quality; });
 }
@@ -386,7 +485,7 @@ OverlapAction GetOverlapAction(const PlaqueKDTree& tree, const Plaque& plaque, u
 {
     // Render threads ask once per merged layer; keep their buffers.
     thread_local Scratch scratch;
-    return overlapAction(tree, plaque, testPoints, qualityCheck, marks, scratch);
+    return overlapAction(tree, plaque, testPoints, qualityCheck, marks, scratch, false);
 }
 
 void DectectOverlapsWithQualityCheck(PlaqueKDTree& tree, const std::vector<DetectPlaqueInfo>& records,
@@ -449,7 +548,7 @@ void DectectBackfaceVekbin(PlaqueKDTree& tree, const std::vector<vekbin>&, Debug
             ++count;
         }
         if (count > 0 && 2.0 * p.quality < sum / static_cast<double>(count)) {
-            tree.removed[i] = true;
+            tree.MarkRemoved(i);
             ++c.backFaces;
         }
     }

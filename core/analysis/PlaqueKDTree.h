@@ -47,10 +47,29 @@ public:
 
     float CameraPriority(uint32_t camera) const;
 
+    // Removal runs read the candidates' filter fields from a copy kept in the
+    // index's slot order (near-sequential per query instead of one plaque per
+    // cache miss). They refresh it from `plaques` and `removed` on entry and
+    // keep it current as they remove.
+    struct SlotInfo {
+        VekPoint normal;
+        float cosine;
+        double quality;
+        int32_t plaque; // -1 for an empty slot
+        uint8_t camera;
+        uint8_t removed;
+    };
+    void RefreshSlots();
+    void MarkRemoved(size_t plaque);
+    const std::vector<SlotInfo>& Slots() const { return slots_; }
+
 private:
     template <class Record, class QualityOverride>
     void build(const RenderingContext& source, const std::vector<Record>& records, float scale,
                QualityOverride zeroQuality);
+
+    std::vector<SlotInfo> slots_;
+    std::vector<int32_t> slotOf_; // plaque -> slot, -1 when not indexed
 };
 
 enum OverlapAction : int32_t { Keep = 0, NoNormal = 1, Remove = 2, Defer = 3 };
