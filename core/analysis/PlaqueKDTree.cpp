@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <numeric>
 
 #include "analysis/PixelSampleMerging.h"
@@ -97,14 +98,23 @@ int32_t coveringPlaque(const PlaqueKDTree& tree, const Plaque& p, const VekPoint
         if (index < 0)
             break;
         const Plaque& k = tree.plaques[static_cast<size_t>(index)];
+        // A hit in K's triangles lies within `reach` of its centre, and a
+        // cover's hit within reach + m of t: most candidates fail these
+        // before the triangle tests.
+        const float reach = tree.CoverReach(static_cast<size_t>(index));
+        const VekPoint tc = sub(t, k.center);
+        const float far = 2.0f * reach + m;
+        if (dot(tc, tc) > far * far)
+            continue;
         const float denom = dot(k.normal, tl);
         VekPoint hit = k.center;
         if (std::fabs(denom) > 1.1920929e-7f)
             hit = add(l, scaled(tl, dot(sub(k.center, l), k.normal) / denom));
-        const auto& c = k.corners;
-        if (!inTriangle(c[0], c[1], c[2], hit) && !inTriangle(c[2], c[3], c[1], hit))
+        const float fromCentre = Quorvel::Utils::length(sub(hit, k.center));
+        if (fromCentre > reach || !(Quorvel::Utils::length(sub(hit, t)) < fromCentre + m))
             continue;
-        if (Quorvel::Utils::length(sub(hit, t)) < Quorvel::Utils::length(sub(hit, k.center)) + m)
+        const auto& c = k.corners;
+        if (inTriangle(c[0], c[1], c[2], hit) || inTriangle(c[2], c[3], c[1], hit))
             return index;
     }
     return -1;
@@ -402,8 +412,23 @@ void PlaqueKDTree::build(const RenderingContext& source, const std::vector<Recor
     RefreshSlots();
 }
 
+float PlaqueKDTree::CoverReach(size_t plaque) const
+{
+    return plaque < coverReach_.size() ? coverReach_[plaque] : std::numeric_limits<float>::infinity();
+}
+
 void PlaqueKDTree::RefreshSlots()
 {
+    // Barycentric coordinates down to -0.005 reach 1.02 times the farthest
+    // corner; a point of a degenerate triangle may lie 0.0002 off a corner.
+    // The margin covers rounding of the hit off the plane.
+    coverReach_.resize(plaques.size());
+    for (size_t i = 0; i < plaques.size(); ++i) {
+        float r = 0.0f;
+        for (const VekPoint& c : plaques[i].corners)
+            r = std::max(r, Quorvel::Utils::length(sub(c, plaques[i].center)));
+        coverReach_[i] = 1.1f * r + 1e-3f;
+    }
     slots_.assign(location.SlotCount(), SlotInfo{{0.0f, 0.0f, 0.0f}, 0.0f, 0.0, -1, 0, 1});
     slotOf_.assign(plaques.size(), -1);
     for (size_t slot = 0; slot < slots_.size(); ++slot) {

@@ -60,6 +60,8 @@ public:
         uint8_t removed;
     };
     void RefreshSlots();
+    // Distance from a plaque's centre beyond which no point is inside it.
+    float CoverReach(size_t plaque) const;
     void MarkRemoved(size_t plaque);
     const std::vector<SlotInfo>& Slots() const { return slots_; }
 
@@ -70,6 +72,7 @@ private:
 
     std::vector<SlotInfo> slots_;
     std::vector<int32_t> slotOf_; // plaque -> slot, -1 when not indexed
+    std::vector<float> coverReach_;
 };
 
 enum OverlapAction : int32_t { Keep = 0, NoNormal = 1, Remove = 2, Defer = 3 };
