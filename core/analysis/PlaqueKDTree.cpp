@@ -94,18 +94,19 @@ int32_t coveringPlaque(const PlaqueKDTree& tree, const Plaque& p, const VekPoint
     const VekPoint l = add(t, scaled(p.normal, 10000.0f));
     const VekPoint tl = sub(t, l);
     for (size_t n = 0;; ++n) {
-        const int32_t index = candidates.at(n);
-        if (index < 0)
+        const auto* candidate = candidates.at(tree, n);
+        if (candidate == nullptr)
             break;
-        const Plaque& k = tree.plaques[static_cast<size_t>(index)];
         // A hit in K's triangles lies within `reach` of its centre, and a
         // cover's hit within reach + m of t: most candidates fail these
         // before the triangle tests.
-        const float reach = tree.CoverReach(static_cast<size_t>(index));
-        const VekPoint tc = sub(t, k.center);
+        const float reach = candidate->reach;
+        const VekPoint tc = sub(t, candidate->center);
         const float far = 2.0f * reach + m;
         if (dot(tc, tc) > far * far)
             continue;
+        const int32_t index = candidate->index;
+        const Plaque& k = tree.plaques[static_cast<size_t>(index)];
         const float denom = dot(k.normal, tl);
         VekPoint hit = k.center;
         if (std::fabs(denom) > 1.1920929e-7f)
@@ -169,6 +170,9 @@ public:
         ordered_.reserve(kQueryReserve);
     }
 
+    CandidateOrder(const CandidateOrder&) = delete;
+    CandidateOrder& operator=(const CandidateOrder&) = delete;
+
     // Render threads: the plaques and removal bits as they are.
     void collect(const PlaqueKDTree& tree, const Plaque& p, float radius)
     {
@@ -206,17 +210,28 @@ public:
         ordered_.clear();
     }
 
-    // The i-th best candidate, -1 past the last.
-    int32_t at(size_t i)
+    // What the cover search reads of a candidate before its triangles,
+    // kept together so that rescanning the ordered prefix for each test
+    // point reads memory in sequence.
+    struct Ordered {
+        VekPoint center;
+        float reach;
+        int32_t index;
+    };
+
+    // The i-th best candidate, null past the last.
+    const Ordered* at(const PlaqueKDTree& tree, size_t i)
     {
         while (ordered_.size() <= i) {
             if (heap_.empty())
-                return -1;
+                return nullptr;
             std::pop_heap(heap_.begin(), heap_.end(), less);
-            ordered_.push_back(heap_.back().index);
+            const int32_t index = heap_.back().index;
             heap_.pop_back();
+            const auto k = static_cast<size_t>(index);
+            ordered_.push_back({tree.plaques[k].center, tree.CoverReach(k), index});
         }
-        return ordered_[i];
+        return &ordered_[i];
     }
 
 private:
@@ -228,7 +243,7 @@ private:
 
     std::vector<int32_t> found_;
     std::vector<Entry> heap_;
-    std::vector<int32_t> ordered_;
+    std::vector<Ordered> ordered_;
 };
 
 using Scratch = CandidateOrder;
