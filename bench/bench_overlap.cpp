@@ -107,6 +107,22 @@ void BM_OverlapRemoval(benchmark::State& state)
     state.counters["passes2+"] = double(counters.laterPasses);
 }
 
+// One decision per plaque on the untouched tree: the cost of the first pass
+// without the removals, to set against the whole run.
+void BM_OverlapDecisions(benchmark::State& state)
+{
+    const Frame& f = frame(state.range(0));
+    PlaqueKDTree tree(f.context, f.plaques, 1.0f);
+    tree.cameraPriorities = f.cameras.priorities;
+    std::vector<bool> marks(tree.plaques.size(), false);
+    size_t removable = 0;
+    for (auto _ : state)
+        for (const Plaque& p : tree.plaques)
+            removable += GetOverlapAction(tree, p, kAllOverlapTestPoints, true, marks) == Remove ? 1 : 0;
+    label(state, f);
+    state.counters["removable"] = double(removable) / double(state.iterations());
+}
+
 void BM_BuildAndOverlapRemoval(benchmark::State& state)
 {
     const Frame& f = frame(state.range(0));
@@ -172,5 +188,6 @@ void BM_MergePixelSamples(benchmark::State& state)
 
 BENCHMARK(BM_PlaqueTreeBuild)->Arg(8)->Arg(16)->Arg(26)->Arg(52)->Arg(102)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(BM_OverlapRemoval)->Arg(8)->Arg(16)->Arg(26)->Arg(52)->Arg(102)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_OverlapDecisions)->Arg(8)->Arg(16)->Arg(26)->Arg(52)->Arg(102)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_BuildAndOverlapRemoval)->Arg(8)->Arg(16)->Arg(26)->Arg(52)->Arg(102)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_MergePixelSamples)->Arg(1)->Arg(4)->Arg(16)->Arg(64);
