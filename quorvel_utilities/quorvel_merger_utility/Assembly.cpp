@@ -157,14 +157,26 @@ bool assemblingSampleFromQvlFiles(const params& run, const RenderGroup& group, s
 
     QvOutputLogString(DEBUG, "Reading %d qvlRender. Done.\n", static_cast<int>(n));
     opaque.clear();
+    // Pairs first: a right file listed before its left partner must not add
+    // its own samples either.
+    std::vector<size_t> partner(n, n);
+    std::vector<bool> isPartner(n, false);
     for (size_t m = 0; m < n; ++m) {
         size_t r = 0;
-        if (findRightFile(group, m, r) && r != m) {
-            combinePair(group.first, slots[m], slots[r], opaque, transparent);
+        if (findRightFile(group, m, r) && r != m && r < n) {
+            partner[m] = r;
+            isPartner[r] = true;
+        }
+    }
+    for (size_t m = 0; m < n; ++m) {
+        if (partner[m] < n) {
+            combinePair(group.first, slots[m], slots[partner[m]], opaque, transparent);
             continue;
         }
-        append(opaque, slots[m].opaque);
-        append(transparent, slots[m].transparent);
+        if (!isPartner[m]) {
+            append(opaque, slots[m].opaque);
+            append(transparent, slots[m].transparent);
+        }
         if (pixelMask.size() < slots[m].mask.size())
             pixelMask.resize(slots[m].mask.size(), 0);
         for (size_t b = 0; b < slots[m].mask.size(); ++b)

@@ -5,6 +5,7 @@
 #include "ColorPipeline.h"
 #include "foundation/Catalogue.h"
 #include "foundation/Logger.h"
+#include "io/QvlRenderFile.h"
 #include "io/RenderSampleRecords.h"
 
 namespace Quorvel::Merger {
@@ -113,12 +114,74 @@ template void convertRenderSamples<BinIO::qvlRenderSample5_t>(const params&, con
                                                               const std::vector<RenderSample::AOVData>&,
                                                               const RenderFileTraits&, ReadSlot&);
 
-void readRenderFile(const params&, const std::filesystem::path& path, ReadSlot& slot)
+template void convertRenderSamples<BinIO::qvlRenderSample4_t>(const params&, const std::string&,
+                                                              const BinIO::header_v09&,
+                                                              const std::vector<BinIO::qvlRenderSample4_t>&,
+                                                              const std::vector<RenderSample::AOVData>&,
+                                                              const RenderFileTraits&, ReadSlot&);
+
+namespace {
+
+template <class Content>
+using FullReader = BinIO::QvlReaderError (*)(const std::string&, BinIO::header_v09&, Content&, int&);
+
+template <class Content>
+void readVersion(const params& run, const std::string& path, FullReader<Content> reader,
+                 const RenderFileTraits& traits, ReadSlot& slot)
 {
-    if (!BinIO::isQvlRender(path.string()))
+    BinIO::header_v09 header;
+    Content content;
+    int digestSum = 0;
+    if (const BinIO::QvlReaderError error = reader(path, header, content, digestSum); error != BinIO::QVL_OK) {
+        QvOutputLogString(DEBUG, "File read error(%d) %s\n", error, path.c_str());
+        slot.error = error;
         return;
-    // The sample readers of versions 7 to 9 come with the file readers.
-    (void)slot;
+    }
+    if (header.fileCode < 0) {
+        QvOutputLogString(DEBUG, "File code error(%d) %s\n", 0, path.c_str());
+        slot.error = kErrorNegativeFileCode;
+        return;
+    }
+    slot.engine = BinIO::getRenderEngineId(header.fileCode, digestSum);
+    slot.read = true;
+    QvOutputLogString(TRACE, "samples(%d) fileCode(%d) renderingEngine(%d),  \n", static_cast<int>(header.sampleNums),
+                      header.fileCode, static_cast<int>(slot.engine));
+    if (header.sampleNums == 0) {
+        QvOutputLogString(INFO, Merger::info_qvlRenderEmpty, path.c_str());
+        slot.error = 0;
+        return;
+    }
+    convertRenderSamples(run, path, header, content.samples, content.aovs, traits, slot);
+    if (slot.error == 0 && traits.hasCockpitAndMask)
+        slot.mask = std::move(content.trailing);
+}
+
+} // namespace
+
+void readRenderFile(const params& run, const std::filesystem::path& path, ReadSlot& slot)
+{
+    const std::string text = path.string();
+    // Discovery saw a render file here; one that no longer is cannot be read.
+    if (!BinIO::isQvlRender(text)) {
+        slot.error = BinIO::QVL_ERR_SIGNATURE;
+        return;
+    }
+    uint8_t major = 0;
+    uint8_t minor = 0;
+    BinIO::QVLRender_header(text).getVersion(major, minor);
+    switch (major) {
+    case 7:
+        readVersion<BinIO::qvlRenderSample4Aovs_t>(run, text, BinIO::qvlReader_v7, {false, false, false}, slot);
+        break;
+    case 8:
+        readVersion<BinIO::qvlRenderSample4Aovs_t>(run, text, BinIO::qvlReader_v8, {false, false, true}, slot);
+        break;
+    case 9:
+        readVersion<BinIO::qvlRenderSample5Aovs_t>(run, text, BinIO::qvlReader_v9, {true, true, true}, slot);
+        break;
+    default: // older files are not merged
+        break;
+    }
 }
 
 } // namespace Quorvel::Merger
