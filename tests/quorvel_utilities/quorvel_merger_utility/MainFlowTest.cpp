@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -213,4 +215,23 @@ TEST(MergerMainFlow, ExistingOutputsAreSkippedAndNothingInTheInputChanges)
                         "Success ! Closing Quorvel Merger. \n",
                     }));
     EXPECT_EQ(snapshot(dir.path()), before);
+}
+
+TEST(MergerMainFlow, ColourSetUpFailureStopsBeforeTheInput)
+{
+    TempDir dir;
+    const char* saved = std::getenv("OCIO");
+    const std::string savedValue = saved ? saved : "";
+    ::unsetenv("OCIO");
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    const MergerTest::Run run =
+        MergerTest::runMerger({"qm", dir.path().string(), "--output", "o.qvl", "--applyColorSpaceTo", "sRGB"});
+    std::filesystem::current_path(cwd);
+    if (saved)
+        ::setenv("OCIO", savedValue.c_str(), 1);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.messages.back(),
+              "[OCIO] No OCIO config could be loaded. Give one with --OCIOconfig or set the OCIO environment "
+              "variable.\n");
 }
