@@ -46,6 +46,9 @@
 #include "analysis/RedundancyRemoval.h"
 #include "analysis/Froxelize.h"
 
+// Left/right combination of stereo samples.
+#include "analysis/CombineLR.h"
+
 // Diagnostics.
 #include "analysis/MayaDebugScript.h"
 #include "analysis/DepthCode.h"
