@@ -1,0 +1,99 @@
+// quorvel_host: renders a JSON scene, loading plug-in libraries as V-Ray would.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Host.h"
+
+namespace {
+
+void usage()
+{
+    std::fprintf(stderr,
+                 "usage: quorvel_host [--plugin LIBRARY]... [--threads N] [--quiet] SCENE.json\n"
+                 "Plug-in libraries are also loaded from every directory in QUORVEL_PLUGIN_PATH\n"
+                 "(colon-separated) and from the build's plug-in directory.\n");
+}
+
+bool isLibrary(const std::filesystem::path& p)
+{
+    return p.extension() == ".so";
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QuorvelHost::HostOptions options;
+    std::string scenePath;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--plugin" && i + 1 < argc) {
+            options.pluginLibraries.push_back(argv[++i]);
+        } else if (arg == "--threads" && i + 1 < argc) {
+            char* end = nullptr;
+            const long n = std::strtol(argv[++i], &end, 10);
+            if (!end || *end || n < 0 || n > 1024) {
+                std::fprintf(stderr, "error: --threads: expected a number from 0 to 1024\n");
+                return 2;
+            }
+            options.threads = static_cast<int>(n);
+        } else if (arg == "--quiet") {
+            options.quiet = true;
+        } else if (arg == "--help" || arg == "-h") {
+            usage();
+            return 0;
+        } else if (!arg.empty() && arg[0] != '-' && scenePath.empty()) {
+            scenePath = arg;
+        } else {
+            usage();
+            return 2;
+        }
+    }
+    if (scenePath.empty()) {
+        usage();
+        return 2;
+    }
+
+    std::vector<std::string> libraries = options.pluginLibraries;
+    std::vector<std::string> dirs;
+    if (const char* env = std::getenv("QUORVEL_PLUGIN_PATH")) {
+        std::string list = env;
+        for (size_t start = 0; start <= list.size();) {
+            const size_t end = std::min(list.find(':', start), list.size());
+            if (end > start)
+                dirs.push_back(list.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+#ifdef QUORVEL_HOST_PLUGIN_DIR
+    if (options.pluginLibraries.empty())
+        dirs.push_back(QUORVEL_HOST_PLUGIN_DIR);
+#endif
+    for (const std::string& dir : dirs) {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+            if (entry.is_regular_file() && isLibrary(entry.path()))
+                libraries.push_back(entry.path().string());
+    }
+
+    QuorvelHost::Host host(options);
+    for (const std::string& lib : libraries) {
+        std::string error;
+        if (!host.loadPluginLibrary(lib, error)) {
+            std::fprintf(stderr, "error: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    try {
+        host.loadScene(scenePath);
+    } catch (const QuorvelHost::SceneError& e) {
+        std::fprintf(stderr, "error: %s\n", e.what());
+        return 1;
+    }
+    return host.render() ? 0 : 3;
+}
