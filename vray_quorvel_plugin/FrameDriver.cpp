@@ -120,7 +120,9 @@ void QuorvelPlugin::initPhase(uint64_t width, uint64_t height)
         return expandFrameNumber(path, frameNumbers, fdata.frameNumber, padding, dot);
     };
 
-    core().QvSetDetectFilePath(expand(settings_.detectFile).c_str());
+    // An unset detection file stays empty rather than becoming a frame number.
+    const std::string detectPath = settings_.detectFile.empty() ? std::string() : expand(settings_.detectFile);
+    core().QvSetDetectFilePath(detectPath.c_str());
     core().QvSetOutFilePath(expand(renderOutputBasePath()).c_str());
     core().QvSetThreadNumber(static_cast<uint64_t>(sdata.numThreads));
     const RegionGeneratorParams bucket = sdata.regionGenerator ? *sdata.regionGenerator : RegionGeneratorParams{};
