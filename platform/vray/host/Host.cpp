@@ -21,7 +21,6 @@ void RenderStats::reset()
     rays = 0;
     shaderCalls = 0;
     traceNs = 0;
-    shadeNs = 0;
     pluginNs = 0;
 }
 
@@ -44,7 +43,10 @@ private:
         std::string s = text ? text : "";
         while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
             s.pop_back();
-        std::fprintf(out, "%s%s\n", prefix, s.c_str());
+        // The progress bar arrives in pieces (" |", dashes, "| Done") that
+        // belong on one line.
+        const bool progressPiece = s == " |" || (!s.empty() && s.find_first_not_of('-') == std::string::npos);
+        std::fprintf(out, "%s%s%s", progressPiece ? "" : prefix, s.c_str(), progressPiece ? "" : "\n");
         std::fflush(out);
     }
     Host& host_;
@@ -329,7 +331,17 @@ bool writePng(const std::string& path, const std::vector<float>& rgba, int width
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
     if (!parent.empty())
         std::filesystem::create_directories(parent, ec);
-    return lodepng::encode(path, bytes, static_cast<unsigned>(width), static_cast<unsigned>(height)) == 0;
+    // Always 8-bit RGBA, whatever the picture holds, so readers see one layout.
+    lodepng::State state;
+    state.encoder.auto_convert = 0;
+    state.info_raw.colortype = LCT_RGBA;
+    state.info_raw.bitdepth = 8;
+    state.info_png.color.colortype = LCT_RGBA;
+    state.info_png.color.bitdepth = 8;
+    std::vector<unsigned char> png;
+    if (lodepng::encode(png, bytes, static_cast<unsigned>(width), static_cast<unsigned>(height), state) != 0)
+        return false;
+    return lodepng::save_file(png, path) == 0;
 }
 
 } // namespace QuorvelHost

@@ -56,7 +56,6 @@ struct RenderStats {
     std::atomic<uint64_t> rays{0};          // rays traced through the scene
     std::atomic<uint64_t> shaderCalls{0};   // hits handed to installed shaders
     std::atomic<uint64_t> traceNs{0};
-    std::atomic<uint64_t> shadeNs{0};
     std::atomic<uint64_t> pluginNs{0};      // camera, shader and region calls of plug-ins
 
     void reset();

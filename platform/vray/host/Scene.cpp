@@ -339,7 +339,7 @@ std::shared_ptr<Mesh> Scene::loadMesh(HostPlugin& geom, const SceneInstance& whe
                                                        aiProcess_JoinIdenticalVertices | aiProcess_PreTransformVertices |
                                                        aiProcess_SortByPType);
     if (!ai)
-        file_.fail(where.params.isMember("file") ? where.params["file"] : where.params,
+        file_.fail(where, "file",
                    type + " \"" + geom.name() + "\": cannot load the mesh file \"" + path + "\": " + aiGetErrorString());
     auto m = std::make_shared<Mesh>();
     for (unsigned i = 0; i < ai->mNumMeshes; ++i) {
@@ -366,7 +366,7 @@ std::shared_ptr<Mesh> Scene::loadMesh(HostPlugin& geom, const SceneInstance& whe
     }
     aiReleaseImport(ai);
     if (m->indices.empty())
-        file_.fail(where.params, type + " \"" + geom.name() + "\": the mesh file \"" + path + "\" holds no triangles");
+        file_.fail(where, "file", type + " \"" + geom.name() + "\": the mesh file \"" + path + "\" holds no triangles");
     return m;
 }
 
@@ -389,10 +389,10 @@ void Scene::build(std::vector<HostPlugin*> instances)
             frameStart_ = p->getInt("frame_start");
             frameEnd_ = std::max(frameStart_, p->getInt("frame_end"));
             if (width_ < 1 || height_ < 1 || width_ > 16384 || height_ > 16384)
-                file_.fail(where.params, "SettingsOutput \"" + p->name() +
-                                             "\": img_width and img_height: expected 1 to 16384 pixels");
+                file_.fail(where, where.params.isMember("img_width") ? "img_width" : "img_height",
+                           "SettingsOutput \"" + p->name() + "\": img_width and img_height: expected 1 to 16384 pixels");
             if (frameEnd_ - frameStart_ > 100000)
-                file_.fail(where.params, "SettingsOutput \"" + p->name() + "\": frame range: expected at most 100000 frames");
+                file_.fail(where, "frame_end", "SettingsOutput \"" + p->name() + "\": frame range: expected at most 100000 frames");
         } else if (t == "SettingsImageSampler") {
             imageSamplerParams_.type = p->getInt("type");
             imageSamplerParams_.fixedSubdivs = p->getInt("fixed_subdivs");
@@ -455,7 +455,7 @@ void Scene::build(std::vector<HostPlugin*> instances)
         throw SceneError(file_.path + ": no RenderView instance: expected one camera with a transform");
     fovDegrees_ = renderView_->getFloat("fov");
     if (!(fovDegrees_ > 0.0f && fovDegrees_ < 180.0f))
-        file_.fail(instanceOf(*renderView_).params, "RenderView \"" + renderView_->name() + "\": fov: expected degrees between 0 and 180");
+        file_.fail(instanceOf(*renderView_), "fov", "RenderView \"" + renderView_->name() + "\": fov: expected degrees between 0 and 180");
 
     for (HostPlugin* p : instances) {
         if (p->type() != "Node")
@@ -467,14 +467,12 @@ void Scene::build(std::vector<HostPlugin*> instances)
         auto* geom = dynamic_cast<HostPlugin*>(p->getPlugin("geometry"));
         auto it = geom ? meshes.find(geom) : meshes.end();
         if (it == meshes.end())
-            file_.fail(where.params.isMember("geometry") ? where.params["geometry"] : where.params,
-                       "Node \"" + p->name() + "\": geometry: expected the name of a Geom instance");
+            file_.fail(where, "geometry", "Node \"" + p->name() + "\": geometry: expected the name of a Geom instance");
         node->mesh = it->second;
         if (p->getPlugin("material")) {
             node->material = materialOf(p->getPlugin("material"));
             if (!node->material)
-                file_.fail(where.params["material"],
-                           "Node \"" + p->name() + "\": material: expected the name of a MtlSingleBRDF or BRDFVRayMtl instance");
+                file_.fail(where, "material", "Node \"" + p->name() + "\": material: expected the name of a MtlSingleBRDF or BRDFVRayMtl instance");
         }
         nodes_.push_back(std::move(node));
     }
@@ -971,18 +969,19 @@ bool Scene::renderImage(int threads)
             stats().pluginNs.fetch_add(ownCamera ? 0 : nowNs() - t0, std::memory_order_relaxed);
             for (int y = rect[1]; y < rect[3]; ++y)
                 for (int x = rect[0]; x < rect[2]; ++x) {
+                    // Camera time is the pixel's time less its traced samples,
+                    // so that skipped samples cost no clock reads.
+                    const uint64_t pixelStart = ownCamera ? 0 : nowNs();
+                    uint64_t tracedNs = 0;
                     PixelSamplingState state;
                     pathSampler->initPixel(state, x, y);
                     Color sum, alphaSum;
                     for (int s = 0; s < n * n; ++s) {
                         const double sx = x + (s % n + 0.5) / n, sy = y + (s / n + 0.5) / n;
                         ScreenRay ray;
-                        const uint64_t tc = nowNs();
-                        const int ok = camera->getScreenRay(sx, sy, threadIndex, ray);
-                        if (!ownCamera)
-                            stats().pluginNs.fetch_add(nowNs() - tc, std::memory_order_relaxed);
-                        if (!ok)
+                        if (!camera->getScreenRay(sx, sy, threadIndex, ray))
                             continue;
+                        const uint64_t traceStart = ownCamera ? 0 : nowNs();
                         rc.rayType = RT_CAMERA;
                         rc.rayDepth = 0;
                         rc.rayMode = 0;
@@ -997,7 +996,11 @@ bool Scene::renderImage(int threads)
                         rc.traceRay(ray.origin, ray.direction, 0.0f, static_cast<float>(ray.maxDistance));
                         sum += mapColor(rc.result.color);
                         alphaSum += rc.result.alpha;
+                        if (!ownCamera)
+                            tracedNs += nowNs() - traceStart;
                     }
+                    if (!ownCamera)
+                        stats().pluginNs.fetch_add(nowNs() - pixelStart - tracedNs, std::memory_order_relaxed);
                     const float k = 1.0f / static_cast<float>(n * n);
                     if (region)
                         region->setPixel(x, y, AColor(sum.r * k, sum.g * k, sum.b * k, alphaSum.mean() * k));

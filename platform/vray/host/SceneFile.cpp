@@ -26,6 +26,13 @@ void SceneFile::fail(const Json::Value& at, const std::string& what) const
     throw SceneError(path + ":" + std::to_string(lineOf(at)) + ": " + what);
 }
 
+void SceneFile::fail(const SceneInstance& instance, const std::string& key, const std::string& what) const
+{
+    if (instance.params.isMember(key))
+        fail(instance.params[key], what);
+    throw SceneError(path + ":" + std::to_string(instance.line) + ": " + what);
+}
+
 std::string SceneFile::resolvePath(const std::string& file) const
 {
     std::string f = file;

@@ -35,6 +35,8 @@ struct SceneFile {
     int lineOf(const Json::Value& v) const;
     // "file:line: what" for a value of the file.
     [[noreturn]] void fail(const Json::Value& at, const std::string& what) const;
+    // At an instance's parameter, or at the instance when the key is absent.
+    [[noreturn]] void fail(const SceneInstance& instance, const std::string& key, const std::string& what) const;
     std::string resolvePath(const std::string& file) const;
 };
 

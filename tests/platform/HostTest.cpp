@@ -1,0 +1,258 @@
+// quorvel_host: scene errors, the pinhole picture, threads, animation and the
+// plug-in loaded from disk.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "Host.h"
+#include "Scene.h"
+#include "support/LogCapture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace VUtils;
+
+fs::path testDir()
+{
+    const fs::path dir = fs::temp_directory_path() / "quorvel_host_tests";
+    fs::create_directories(dir);
+    return dir;
+}
+
+std::string writeFile(const std::string& name, const std::string& text)
+{
+    const fs::path path = testDir() / name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path.string();
+}
+
+std::string loadError(const std::string& path)
+{
+    QuorvelHost::HostOptions options;
+    options.quiet = true;
+    QuorvelHost::Host host(options);
+    try {
+        host.loadScene(path);
+    } catch (const QuorvelHost::SceneError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// A minimal valid scene, with room for more instances.
+std::string scene(const std::string& extra)
+{
+    return "{\"plugins\": [\n"
+           "  {\"type\": \"SettingsOutput\", \"name\": \"output\", \"params\": {\"img_width\": 24, \"img_height\": 16}},\n"
+           "  {\"type\": \"RenderView\", \"name\": \"camera\"}" +
+           extra + "\n]}\n";
+}
+
+TEST(HostSceneFile, BadScenesNameFileLineAndWhatWasExpected)
+{
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string error; // after "<path>:"
+    };
+    const Case cases[] = {
+        {"not_json", "{\"plugins\": [\n  {\"type\": \"Node\",,}\n]}\n",
+         " not valid JSON: Line 2, Column 19"},
+        {"no_plugins", "{\"plugin\": []}\n", "1: unknown key \"plugin\" (expected \"plugins\")"},
+        {"plugins_not_array", "{\"plugins\": {}}\n", "1: \"plugins\": expected an array of plug-in instances"},
+        {"entry_key", scene(",\n  {\"type\": \"Node\", \"nmae\": \"x\"}"),
+         "4: plugins[2]: unknown key \"nmae\" (expected \"type\", \"name\" or \"params\")"},
+        {"no_type", scene(",\n  {\"name\": \"x\"}"), "4: plugins[2].type: expected the plug-in type as a string"},
+        {"duplicate_name", scene(",\n  {\"type\": \"GeomSphere\", \"name\": \"camera\"}"),
+         "4: plugins[2].name: \"camera\" is already used"},
+        {"unknown_type", scene(",\n  {\"type\": \"LightSpot\", \"name\": \"spot\"}"),
+         "4: unknown plug-in type \"LightSpot\" (instance \"spot\")"},
+        {"unknown_parameter", scene(",\n  {\"type\": \"LightOmni\", \"name\": \"l\", \"params\": {\n    \"colour\": [1, 1, 1]}}"),
+         "5: LightOmni \"l\": unknown parameter \"colour\""},
+        {"wrong_type", scene(",\n  {\"type\": \"LightOmni\", \"name\": \"l\", \"params\": {\"intensity\": \"bright\"}}"),
+         "4: LightOmni \"l\": parameter \"intensity\": expected a number"},
+        {"wrong_vector", scene(",\n  {\"type\": \"LightOmni\", \"name\": \"l\", \"params\": {\"position\": [1, 2]}}"),
+         "4: LightOmni \"l\": parameter \"position\": expected an array of 3 numbers"},
+        {"bad_reference", scene(",\n  {\"type\": \"Node\", \"name\": \"n\", \"params\": {\"geometry\": \"ghost\"}}"),
+         "4: Node \"n\": parameter \"geometry\": no plug-in instance named \"ghost\""},
+        {"bad_keys", scene(",\n  {\"type\": \"LightOmni\", \"name\": \"l\", \"params\": {\"intensity\": {\"keys\": [1]}}}"),
+         "4: LightOmni \"l\": parameter \"intensity\": \"keys\": expected an array of [frame, value] pairs"},
+        {"node_without_geometry", scene(",\n  {\"type\": \"Node\", \"name\": \"n\"}"),
+         "4: Node \"n\": geometry: expected the name of a Geom instance"},
+        {"missing_mesh", scene(",\n  {\"type\": \"GeomMeshFile\", \"name\": \"m\", \"params\": {\"file\": \"nowhere.obj\"}}"),
+         "4: GeomMeshFile \"m\": cannot load the mesh file \"" + (testDir() / "nowhere.obj").string() + "\": "},
+        {"no_output", "{\"plugins\": [{\"type\": \"RenderView\", \"name\": \"camera\"}]}",
+         " no SettingsOutput instance: expected one with img_width and img_height"},
+        {"no_camera", "{\"plugins\": [{\"type\": \"SettingsOutput\", \"name\": \"o\"}]}",
+         " no RenderView instance: expected one camera with a transform"},
+        {"bad_size", "{\"plugins\": [{\"type\": \"RenderView\", \"name\": \"c\"},\n"
+                     "  {\"type\": \"SettingsOutput\", \"name\": \"o\", \"params\": {\"img_width\": 0}}]}",
+         "2: SettingsOutput \"o\": img_width and img_height: expected 1 to 16384 pixels"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = writeFile(std::string(c.name) + ".json", c.text);
+        const std::string error = loadError(path);
+        EXPECT_EQ(error.substr(0, path.size() + 1 + c.error.size()), path + ":" + c.error);
+    }
+    EXPECT_EQ(loadError((testDir() / "absent.json").string()),
+              (testDir() / "absent.json").string() + ": cannot open the scene file");
+}
+
+// A grey wall facing the camera, lit head-on by a directional light: every
+// pixel it covers is diffuse x intensity exactly.
+const char* const wallScene = R"({"plugins": [
+  {"type": "SettingsOutput", "name": "output", "params": {
+    "img_width": 48, "img_height": 32, "img_file": "wall_#.png", "img_dir": "out",
+    "img_file_needFrameNumber": true, "anim_frame_padding": 2, "frame_start": 3, "frame_end": 4}},
+  {"type": "SettingsRegionsGenerator", "name": "buckets", "params": {"xc": 8, "yc": 8}},
+  {"type": "SettingsEnvironment", "name": "env", "params": {"bg_color": [0.2, 0.4, 0.6, 1]}},
+  {"type": "RenderView", "name": "camera", "params": {"fov": 60, "transform": [1,0,0, 0,1,0, 0,0,1, 0,0,5]}},
+  {"type": "LightDirect", "name": "sun", "params": {"direction": [0, 0, -1], "intensity": 0.5}},
+  {"type": "BRDFVRayMtl", "name": "grey", "params": {"diffuse": [0.5, 0.5, 0.5]}},
+  {"type": "GeomPlane", "name": "plane", "params": {"size_x": 2, "size_y": 2}},
+  {"type": "Node", "name": "wall", "params": {"geometry": "plane", "material": "grey",
+    "transform": {"keys": [[3, {"translate": [0, 0, 0]}], [4, {"translate": [1, 0, 0]}]]}}},
+  {"type": "RenderChannelVelocity", "name": "velocity"},
+  {"type": "RenderChannelZDepth", "name": "z"},
+  {"type": "RenderChannelColor", "name": "diffuse", "params": {"alias": 150}}
+]})";
+
+uint32_t bigEndian(const std::string& bytes, size_t at)
+{
+    return (uint32_t(uint8_t(bytes[at])) << 24) | (uint32_t(uint8_t(bytes[at + 1])) << 16) |
+           (uint32_t(uint8_t(bytes[at + 2])) << 8) | uint32_t(uint8_t(bytes[at + 3]));
+}
+
+TEST(HostRender, PinholePictureOfALitWall)
+{
+    QuorvelTest::LogCapture log; // keeps the progress bar off the console
+    const std::string path = writeFile("wall.json", wallScene);
+    fs::remove_all(testDir() / "out");
+    std::vector<float> images[2];
+    for (int threads : {1, 2}) {
+        QuorvelHost::HostOptions options;
+        options.quiet = true;
+        options.threads = threads;
+        QuorvelHost::Host host(options);
+        host.loadScene(path);
+        ASSERT_TRUE(host.render());
+        images[threads - 1] = host.image();
+        ASSERT_EQ(host.imageWidth(), 48);
+        ASSERT_EQ(host.imageHeight(), 32);
+        const auto pixel = [&](int x, int y) { return &host.image()[(size_t(y) * 48 + size_t(x)) * 4]; };
+        // Frame 4: the wall moved one unit right, so the centre is still on it
+        // and the left edge sees the background.
+        const float* centre = pixel(30, 16);
+        EXPECT_EQ(centre[0], 0.25f);
+        EXPECT_EQ(centre[1], 0.25f);
+        EXPECT_EQ(centre[2], 0.25f);
+        EXPECT_EQ(centre[3], 1.0f);
+        const float* corner = pixel(0, 0);
+        EXPECT_EQ(corner[0], 0.2f);
+        EXPECT_EQ(corner[1], 0.4f);
+        EXPECT_EQ(corner[2], 0.6f);
+        EXPECT_EQ(corner[3], 0.0f);
+    }
+    EXPECT_EQ(images[0], images[1]);
+
+    for (const char* name : {"wall_03.png", "wall_04.png"}) {
+        std::ifstream in(testDir() / "out" / name, std::ios::binary);
+        ASSERT_TRUE(in) << name;
+        std::stringstream bytes;
+        bytes << in.rdbuf();
+        const std::string png = bytes.str();
+        ASSERT_GT(png.size(), 33u);
+        EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+        EXPECT_EQ(png.substr(12, 4), "IHDR");
+        EXPECT_EQ(bigEndian(png, 16), 48u);
+        EXPECT_EQ(bigEndian(png, 20), 32u);
+        EXPECT_EQ(uint8_t(png[24]), 8u); // bit depth
+        EXPECT_EQ(uint8_t(png[25]), 6u); // RGBA
+    }
+}
+
+TEST(HostRender, HitsCarryChannelValuesAndVelocityFromAnimation)
+{
+    QuorvelHost::HostOptions options;
+    options.quiet = true;
+    QuorvelHost::Host host(options);
+    host.loadScene(writeFile("wall_channels.json", wallScene));
+    QuorvelHost::Scene& scene = host.scene();
+    scene.setFrame(3);
+    QuorvelHost::HostRayContext rc(scene);
+    ASSERT_TRUE(scene.intersect(rc, Vector(0.25f, 0.5f, 5), Vector(0, 0, -1), 0.0f, 100.0f));
+    EXPECT_NEAR(rc.position.z, 0.0f, 1e-5f);
+    EXPECT_NEAR(rc.hitDistance, 5.0f, 1e-5f);
+    const ChannelValue* velocity = rc.channel(RENDER_CHANNEL_VELOCITY);
+    const ChannelValue* z = rc.channel(RENDER_CHANNEL_ZDEPTH);
+    const ChannelValue* diffuse = rc.channel(150);
+    ASSERT_TRUE(velocity && z && diffuse);
+    EXPECT_EQ(velocity->v[0], 1.0f);
+    EXPECT_EQ(velocity->v[1], 0.0f);
+    EXPECT_EQ(velocity->v[2], 0.0f);
+    EXPECT_EQ(z->v[0], rc.hitDistance);
+    EXPECT_EQ(diffuse->v[0], 0.5f);
+    auto* velocitySource = static_cast<VelocityInterface*>(rc.object->newInterface(EXT_VELOCITY));
+    ASSERT_NE(velocitySource, nullptr);
+    EXPECT_EQ(velocitySource->getVelocity(rc), Vector(1, 0, 0));
+    // The last frame holds still.
+    scene.setFrame(4);
+    ASSERT_TRUE(scene.intersect(rc, Vector(1.25f, 0.5f, 5), Vector(0, 0, -1), 0.0f, 100.0f));
+    EXPECT_EQ(rc.channel(RENDER_CHANNEL_VELOCITY)->v[0], 0.0f);
+    EXPECT_FALSE(scene.intersect(rc, Vector(-0.25f, 0.5f, 5), Vector(0, 0, -1), 0.0f, 100.0f));
+}
+
+TEST(HostRender, MaterialTagsAndMeshFiles)
+{
+    writeFile("tri.obj", "v -1 -1 0\nv 1 -1 0\nv 0 1 0\nf 1 2 3\n");
+    const std::string path = writeFile("tags.json", scene(R"(,
+  {"type": "BRDFVRayMtl", "name": "b"},
+  {"type": "MtlSingleBRDF", "name": "m", "params": {"brdf": "b", "tags": {"qvl_glass_IOR": "1.5", "qvl_cockpit": "1"}}},
+  {"type": "GeomMeshFile", "name": "tri", "params": {"file": "tri.obj"}},
+  {"type": "Node", "name": "n", "params": {"geometry": "tri", "material": "m", "transform": {"translate": [0, 0, -3]}}})"));
+    QuorvelHost::HostOptions options;
+    options.quiet = true;
+    QuorvelHost::Host host(options);
+    host.loadScene(path);
+    QuorvelHost::Scene& s = host.scene();
+    s.setFrame(0);
+    QuorvelHost::HostRayContext rc(s);
+    ASSERT_TRUE(s.intersect(rc, Vector(0, 0, 0), Vector(0, 0, -1), 0.0f, 100.0f));
+    ASSERT_NE(rc.material, nullptr);
+    auto* tags = static_cast<MaterialTagsInterface*>(rc.material->newInterface(EXT_MATERIAL_TAGS));
+    ASSERT_NE(tags, nullptr);
+    EXPECT_STREQ(tags->getTag(rc, "qvl_glass_IOR"), "1.5");
+    EXPECT_STREQ(tags->getTag(rc, "qvl_cockpit"), "1");
+    EXPECT_EQ(tags->getTag(rc, "qvl_transp"), nullptr);
+    EXPECT_EQ(rc.surfaceNormal, Vector(0, 0, 1));
+}
+
+TEST(HostPluginLoading, LoadsTheSettingsPluginFromDisk)
+{
+    QuorvelHost::HostOptions options;
+    options.quiet = true;
+    options.threads = 2;
+    QuorvelHost::Host host(options);
+    std::string error;
+    EXPECT_FALSE(host.loadPluginLibrary((testDir() / "missing.so").string(), error));
+    EXPECT_EQ(error.rfind("cannot load the plug-in library \"" + (testDir() / "missing.so").string() + "\": ", 0), 0u);
+    ASSERT_TRUE(host.loadPluginLibrary(QUORVEL_PLUGIN_LIBRARY, error)) << error;
+
+    // An unknown parameter of the plug-in's type is refused at load.
+    const std::string bad = writeFile("quorvel_bad.json",
+                                      scene(",\n  {\"type\": \"SettingsQuorvel\", \"name\": \"q\", \"params\": {\"ipd\": 60}}"));
+    try {
+        host.loadScene(bad);
+        ADD_FAILURE() << "loaded";
+    } catch (const QuorvelHost::SceneError& e) {
+        EXPECT_EQ(std::string(e.what()), bad + ":4: SettingsQuorvel \"q\": unknown parameter \"ipd\"");
+    }
+}
+
+} // namespace
