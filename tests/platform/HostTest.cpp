@@ -256,3 +256,49 @@ TEST(HostPluginLoading, LoadsTheSettingsPluginFromDisk)
 }
 
 } // namespace
+
+namespace {
+
+std::vector<float> renderWall(int servers, const std::string& executable, bool& ok, uint64_t& rays)
+{
+    QuorvelHost::HostOptions options;
+    options.quiet = true;
+    options.threads = 2;
+    options.renderServers = servers;
+    options.serverExecutable = executable;
+    QuorvelHost::Host host(options);
+    host.loadScene(writeFile("wall_servers.json", wallScene));
+    ok = host.render();
+    rays = host.stats().rays.load();
+    return host.image();
+}
+
+TEST(HostRenderServers, RegionsOfAServerProcessArriveAsRegionBuffers)
+{
+    QuorvelTest::LogCapture log;
+    bool ok = false;
+    uint64_t localRays = 0, clientRays = 0;
+    const std::vector<float> local = renderWall(0, "", ok, localRays);
+    ASSERT_TRUE(ok);
+    const std::vector<float> distributed = renderWall(1, QUORVEL_HOST_EXECUTABLE, ok, clientRays);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(distributed, local);
+    // The client traced only its own half of the buckets.
+    EXPECT_LT(clientRays, localRays);
+    EXPECT_GT(clientRays, 0u);
+}
+
+TEST(HostRenderServers, AServerThatSendsNothingAbortsTheRender)
+{
+    QuorvelTest::LogCapture log;
+    testing::internal::CaptureStderr();
+    bool ok = true;
+    uint64_t rays = 0;
+    renderWall(1, "/bin/false", ok, rays);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(ok);
+    EXPECT_NE(err.find("error: render server 1: the connection closed before all regions arrived"), std::string::npos)
+        << err;
+}
+
+} // namespace

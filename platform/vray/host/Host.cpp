@@ -1,10 +1,15 @@
 #include "Host.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <filesystem>
 #include <thread>
 
@@ -68,9 +73,57 @@ private:
     Host& host_;
 };
 
+// A render server fetches the client's files by name; client and servers of
+// this host share a file system, so a copy from the scene's directory (or the
+// working directory) into a cache stands in for the network transfer.
+class Host::Assets : public AssetTransferCallback {
+public:
+    explicit Assets(Host& host) : host_(host) {}
+    int transferAsset(const char* fileName, std::string& localPath) override
+    {
+        namespace fs = std::filesystem;
+        if (!fileName || !*fileName || fs::path(fileName).has_parent_path())
+            return 0;
+        std::error_code ec;
+        const fs::path cache = fs::temp_directory_path(ec) / ("quorvel_host_assets." + std::to_string(getpid()));
+        for (const fs::path& dir : {fs::path(host_.scenePath_).parent_path(), fs::current_path(ec)}) {
+            const fs::path source = dir / fileName;
+            if (!fs::is_regular_file(source, ec))
+                continue;
+            fs::create_directories(cache, ec);
+            fs::copy_file(source, cache / fileName, fs::copy_options::overwrite_existing, ec);
+            if (ec)
+                return 0;
+            localPath = (cache / fileName).string();
+            return 1;
+        }
+        return 0;
+    }
+
+private:
+    Host& host_;
+};
+
+namespace {
+
+bool writeFull(int fd, const void* data, size_t size)
+{
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
 Host::Host(HostOptions options)
     : options_(std::move(options)), log_(std::make_unique<Log>(*this)),
-      pluginRenderer_(std::make_unique<PluginRenderer>(*this))
+      pluginRenderer_(std::make_unique<PluginRenderer>(*this)), assets_(std::make_unique<Assets>(*this))
 {
     for (const auto& [name, params] : hostPluginTypes())
         types_[name] = Type{name, nullptr, &params};
@@ -78,6 +131,7 @@ Host::Host(HostOptions options)
 
 Host::~Host()
 {
+    stopServers();
     scene_.reset();
     for (Instance& i : instances_)
         if (i.desc && i.plugin)
@@ -153,6 +207,97 @@ PluginInterface* Host::newInterface(InterfaceID id)
     return id == EXT_PLUGIN_RENDERER ? pluginRenderer_.get() : nullptr;
 }
 
+RendererLog& Host::log()
+{
+    return *log_;
+}
+
+AssetTransferCallback* Host::getAssetTransferCallback()
+{
+    return isServer() ? assets_.get() : nullptr;
+}
+
+// Region packet: "QVRB", left, top, right, bottom (int32), size (int64), bytes.
+bool Host::sendRegion(OutputRegion& region)
+{
+    const int64_t size = region.getBuffer(nullptr, 0);
+    if (size <= 0)
+        return false;
+    std::vector<uint8_t> packet(4 + 16 + 8 + static_cast<size_t>(size));
+    std::memcpy(packet.data(), "QVRB", 4);
+    int rect[4];
+    region.getRect(rect);
+    for (int i = 0; i < 4; ++i)
+        for (int b = 0; b < 4; ++b)
+            packet[4 + 4 * i + b] = static_cast<uint8_t>(static_cast<uint32_t>(rect[i]) >> (8 * b));
+    for (int b = 0; b < 8; ++b)
+        packet[20 + b] = static_cast<uint8_t>(static_cast<uint64_t>(size) >> (8 * b));
+    if (region.getBuffer(packet.data() + 28, size) != 1)
+        return false;
+    static std::mutex pipeMutex;
+    std::lock_guard lock(pipeMutex);
+    return writeFull(options_.regionFd, packet.data(), packet.size());
+}
+
+bool Host::startServers(int threads)
+{
+    const int count = options_.renderServers;
+    if (count <= 0 || isServer())
+        return true;
+    if (options_.serverExecutable.empty()) {
+        log_->error("render servers: no server executable");
+        return false;
+    }
+    for (int i = 1; i <= count; ++i) {
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            log_->error("render servers: cannot create a pipe");
+            return false;
+        }
+        std::vector<std::string> args = {options_.serverExecutable, "--serve-regions",
+                                         std::to_string(i) + "/" + std::to_string(count + 1), "--region-fd",
+                                         std::to_string(fds[1]), "--threads", std::to_string(threads), "--quiet"};
+        for (const std::string& lib : options_.pluginLibraries) {
+            args.push_back("--plugin");
+            args.push_back(lib);
+        }
+        args.push_back(scenePath_);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(fds[0]);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        if (pid < 0) {
+            ::close(fds[0]);
+            log_->error("render servers: cannot start a server process");
+            return false;
+        }
+        ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+        servers_.push_back({pid, fds[0]});
+    }
+    return true;
+}
+
+bool Host::stopServers()
+{
+    bool ok = true;
+    for (Server& s : servers_) {
+        if (s.fd >= 0)
+            ::close(s.fd);
+        int status = 0;
+        if (s.pid > 0 && (::waitpid(s.pid, &status, 0) != s.pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0))
+            ok = false;
+    }
+    servers_.clear();
+    return ok;
+}
+
 RendererLog* Host::getLog()
 {
     return log_.get();
@@ -169,6 +314,7 @@ PluginBase* Host::findInstance(const std::string& name)
 void Host::loadScene(const std::string& path)
 {
     SceneFile file = readSceneFile(path);
+    scenePath_ = path;
 
     for (const SceneInstance& si : file.instances) {
         const auto it = types_.find(si.type);
@@ -241,6 +387,10 @@ bool Host::render()
     if (threads <= 0)
         threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     s.numThreads = threads;
+    if (!startServers(threads)) {
+        stopServers();
+        abortRender();
+    }
 
     for (int frame = s.frameStart(); frame <= s.frameEnd() && !aborted(); ++frame) {
         s.setFrame(frame);
@@ -271,7 +421,7 @@ bool Host::render()
             p->frameEnd(this);
 
         std::string written;
-        if (!aborted() && !s.writeOutput(written))
+        if (!aborted() && !isServer() && !s.writeOutput(written))
             log_->error(("cannot write the image \"" + written + "\"").c_str());
         const double trace = static_cast<double>(stats_.traceNs) * 1e-9;
         const double plugin = static_cast<double>(stats_.pluginNs) * 1e-9;
@@ -289,6 +439,10 @@ bool Host::render()
 
     for (VRayPluginInterface* p : plugins)
         p->renderEnd(this);
+    if (!stopServers()) {
+        log_->error("a render server failed");
+        abortRender();
+    }
     return !aborted();
 }
 

@@ -65,6 +65,15 @@ struct HostOptions {
     std::vector<std::string> pluginLibraries; // libraries to load besides the search path
     int threads = -1;                         // overrides the scene when >= 0
     bool quiet = false;
+    // Distributed rendering: a client starts `renderServers` copies of
+    // `serverExecutable`, each rendering every (servers + 1)-th bucket and
+    // sending its regions back as region buffers through a pipe.
+    int renderServers = 0;
+    std::string serverExecutable;
+    // Set in a render server: its share of the buckets and the pipe.
+    int serverIndex = 0;
+    int serverCount = 1;
+    int regionFd = -1;
 };
 
 class Host : public VUtils::PluginHost, public VUtils::VRayRenderer {
@@ -99,8 +108,15 @@ public:
     // VRayRenderer.
     VUtils::PluginInterface* newInterface(VUtils::InterfaceID id) override;
     VUtils::RendererLog* getLog() override;
-    VUtils::AssetTransferCallback* getAssetTransferCallback() override { return nullptr; }
-    bool isServer() const override { return false; }
+    VUtils::AssetTransferCallback* getAssetTransferCallback() override;
+    bool isServer() const override { return options_.regionFd >= 0; }
+    const HostOptions& options() const { return options_; }
+
+    // Distributed rendering: a server sends a finished region; the client
+    // receives the regions of one server for the current sub-frame.
+    bool sendRegion(VUtils::OutputRegion& region);
+    int serverFd(int server) const { return servers_[static_cast<size_t>(server)].fd; }
+    VUtils::RendererLog& log();
 
     bool aborted() const { return aborted_.load(); }
     void abortRender() { aborted_.store(true); }
@@ -119,6 +135,13 @@ private:
     };
     class Log;
     class PluginRenderer;
+    class Assets;
+    struct Server {
+        int pid = -1;
+        int fd = -1;
+    };
+    bool startServers(int threads);
+    bool stopServers();
 
     VUtils::PluginBase* findInstance(const std::string& name);
     HostPlugin* newHostPlugin(const std::string& type, const std::string& name);
@@ -132,6 +155,9 @@ private:
     std::unique_ptr<Scene> scene_;
     std::unique_ptr<Log> log_;
     std::unique_ptr<PluginRenderer> pluginRenderer_;
+    std::unique_ptr<Assets> assets_;
+    std::string scenePath_;
+    std::vector<Server> servers_;
     RenderStats stats_;
     std::atomic<bool> aborted_{false};
     friend class Scene;

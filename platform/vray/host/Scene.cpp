@@ -4,7 +4,10 @@
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -949,6 +952,19 @@ bool Scene::renderImage(int threads)
     const int bw = regionParams_.xc, bh = regionParams_.yc;
     const int bx = (width_ + bw - 1) / bw, by = (height_ + bh - 1) / bh;
     const int buckets = bx * by;
+    // With render servers, process k of `count` renders every count-th bucket.
+    const HostOptions& opt = host_.options();
+    const int count = host_.isServer() ? opt.serverCount : opt.renderServers + 1;
+    const int self = host_.isServer() ? opt.serverIndex : 0;
+    auto bucketRect = [&](int b, int rect[4]) {
+        rect[0] = (b % bx) * bw;
+        rect[1] = (b / bx) * bh;
+        rect[2] = std::min(width_, (b % bx + 1) * bw);
+        rect[3] = std::min(height_, (b / bx + 1) * bh);
+    };
+    std::vector<int> mine;
+    for (int b = self; b < buckets; b += std::max(count, 1))
+        mine.push_back(b);
     std::atomic<int> next{0};
     std::mutex progressMutex;
     QL::QvResetprogress(static_cast<uint64_t>(buckets));
@@ -957,11 +973,11 @@ bool Scene::renderImage(int threads)
     auto worker = [&](int threadIndex) {
         HostRayContext rc(*this);
         for (;;) {
-            const int b = next.fetch_add(1);
-            if (b >= buckets || host_.aborted())
+            const int k = next.fetch_add(1);
+            if (k >= static_cast<int>(mine.size()) || host_.aborted())
                 return;
-            const int rect[4] = {(b % bx) * bw, (b / bx) * bh, std::min(width_, (b % bx + 1) * bw),
-                                 std::min(height_, (b / bx + 1) * bh)};
+            int rect[4];
+            bucketRect(mine[static_cast<size_t>(k)], rect);
             uint64_t t0 = nowNs();
             OutputRegion* region = regionDoneCallback->newOutputRegion(rect);
             if (region)
@@ -1006,6 +1022,11 @@ bool Scene::renderImage(int threads)
                         region->setPixel(x, y, AColor(sum.r * k, sum.g * k, sum.b * k, alphaSum.mean() * k));
                 }
             t0 = nowNs();
+            // A server serialises the region before region done consumes it.
+            if (region && host_.isServer() && !host_.sendRegion(*region)) {
+                host_.log().error("render server: cannot send a region to the client");
+                host_.abortRender();
+            }
             if (region) {
                 regionDoneCallback->regionDone(region);
                 regionDoneCallback->releaseOutputRegion(region);
@@ -1022,8 +1043,81 @@ bool Scene::renderImage(int threads)
     worker(0);
     for (auto& t : pool)
         t.join();
+    for (int server = 1; server < count && !host_.isServer() && !host_.aborted(); ++server)
+        receiveRegions(server, [&] {
+            std::vector<std::array<int, 4>> rects;
+            for (int b = server; b < buckets; b += count) {
+                int rect[4];
+                bucketRect(b, rect);
+                rects.push_back({rect[0], rect[1], rect[2], rect[3]});
+            }
+            return rects;
+        }());
     QL::QvSetDoneProgression();
     return !host_.aborted();
+}
+
+namespace {
+
+bool readFull(int fd, void* data, size_t size)
+{
+    auto* p = static_cast<uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t n = ::read(fd, p, size);
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+void Scene::receiveRegions(int server, std::vector<std::array<int, 4>> expected)
+{
+    // The server is another process: every field is checked before use.
+    constexpr int64_t maxBuffer = int64_t(1) << 30;
+    const int fd = host_.serverFd(server - 1);
+    auto fail = [&](const char* what) {
+        host_.log().error((std::string("render server ") + std::to_string(server) + ": " + what).c_str());
+        host_.abortRender();
+    };
+    while (!expected.empty()) {
+        uint8_t head[28];
+        if (!readFull(fd, head, sizeof head))
+            return fail("the connection closed before all regions arrived");
+        if (std::memcmp(head, "QVRB", 4) != 0)
+            return fail("not a region buffer");
+        std::array<int, 4> rect;
+        for (int i = 0; i < 4; ++i) {
+            uint32_t v = 0;
+            for (int b = 0; b < 4; ++b)
+                v |= static_cast<uint32_t>(head[4 + 4 * i + b]) << (8 * b);
+            rect[static_cast<size_t>(i)] = static_cast<int>(v);
+        }
+        uint64_t size = 0;
+        for (int b = 0; b < 8; ++b)
+            size |= static_cast<uint64_t>(head[20 + b]) << (8 * b);
+        const auto it = std::find(expected.begin(), expected.end(), rect);
+        if (it == expected.end())
+            return fail("a region that was not the server's");
+        if (size == 0 || size > static_cast<uint64_t>(maxBuffer))
+            return fail("a region buffer of an impossible size");
+        expected.erase(it);
+        std::vector<uint8_t> buffer(static_cast<size_t>(size));
+        if (!readFull(fd, buffer.data(), buffer.size()))
+            return fail("the connection closed inside a region buffer");
+        OutputRegion* region = regionDoneCallback->newOutputRegion(rect.data());
+        if (!region)
+            continue;
+        const int taken = region->putBuffer(buffer.data(), static_cast<int64_t>(buffer.size()));
+        if (taken)
+            regionDoneCallback->regionDone(region);
+        regionDoneCallback->releaseOutputRegion(region);
+        if (!taken)
+            return fail("a region buffer the frame buffer refused");
+    }
 }
 
 uint64_t Scene::traceRaysOnly(int threads)

@@ -5,6 +5,7 @@
 
 #include <embree3/rtcore.h>
 
+#include <array>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -81,6 +82,8 @@ public:
     // Samples every pixel of the image through the installed camera,
     // shaders and region callback; false when aborted.
     bool renderImage(int threads);
+    // The regions a render server rendered for this sub-frame.
+    void receiveRegions(int server, std::vector<std::array<int, 4>> expected);
     // The frame's PNG when the output settings still name one.
     bool writeOutput(std::string& written);
 

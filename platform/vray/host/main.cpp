@@ -8,13 +8,14 @@
 #include <vector>
 
 #include "Host.h"
+#include "foundation/Logger.h"
 
 namespace {
 
 void usage()
 {
     std::fprintf(stderr,
-                 "usage: quorvel_host [--plugin LIBRARY]... [--threads N] [--quiet] SCENE.json\n"
+                 "usage: quorvel_host [--plugin LIBRARY]... [--threads N] [--render-servers N] [--quiet] SCENE.json\n"
                  "Plug-in libraries are also loaded from every directory in QUORVEL_PLUGIN_PATH\n"
                  "(colon-separated) and from the build's plug-in directory.\n");
 }
@@ -42,6 +43,23 @@ int main(int argc, char** argv)
                 return 2;
             }
             options.threads = static_cast<int>(n);
+        } else if (arg == "--render-servers" && i + 1 < argc) {
+            char* end = nullptr;
+            const long n = std::strtol(argv[++i], &end, 10);
+            if (!end || *end || n < 0 || n > 64) {
+                std::fprintf(stderr, "error: --render-servers: expected a number from 0 to 64\n");
+                return 2;
+            }
+            options.renderServers = static_cast<int>(n);
+        } else if (arg == "--serve-regions" && i + 1 < argc) {
+            // Started by a client: "INDEX/COUNT".
+            if (std::sscanf(argv[++i], "%d/%d", &options.serverIndex, &options.serverCount) != 2 ||
+                options.serverCount < 2 || options.serverIndex < 1 || options.serverIndex >= options.serverCount)
+                return 2;
+        } else if (arg == "--region-fd" && i + 1 < argc) {
+            options.regionFd = std::atoi(argv[++i]);
+            if (options.regionFd < 0)
+                return 2;
         } else if (arg == "--quiet") {
             options.quiet = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -81,6 +99,10 @@ int main(int argc, char** argv)
                 libraries.push_back(entry.path().string());
     }
 
+    if (options.quiet)
+        Quorvel::Logger::QvSetConsoleLogLevel(Quorvel::Logger::WARNING);
+    std::error_code ec;
+    options.serverExecutable = std::filesystem::read_symlink("/proc/self/exe", ec).string();
     QuorvelHost::Host host(options);
     for (const std::string& lib : libraries) {
         std::string error;
