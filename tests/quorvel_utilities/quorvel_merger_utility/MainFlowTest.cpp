@@ -80,7 +80,7 @@ TEST(MergerDiscovery, FindsGroupsAndCountsEveryAcceptedFile)
     writeHeaderOnlyFile(dir / "b" / ".hidden.qvlr", renderHeader(1, 1));
     writeHeaderOnlyFile(dir / ".hidden" / "left_f1.qvlr", renderHeader(1, 1));
     MergerTest::writeBytes(dir / "b" / "notes.txt", "not a render file");
-    MergerTest::writeBytes(dir / "b" / "broken.qvlr", std::string("\x82QVLRender=\n$\n\x09\x01\x05\0\0\0{\"a\":", 27));
+    MergerTest::writeBytes(dir / "b" / "broken.qvlr", std::string("\x82QVLRender=\n$\n\x09\x01\x05\0\0\0{\"a\":", 25));
 
     struct Case {
         const char* name;
