@@ -113,16 +113,16 @@ std::vector<std::string> splitAtCommas(const std::string& text)
     }
 }
 
-void CommandLine::add(OptionSpec spec)
+void CommandLine::add(OptionDefinition definition)
 {
-    options_.push_back({std::move(spec), {}});
+    options_.push_back({std::move(definition), {}});
 }
 
 CommandLine::Option* CommandLine::find(const std::string& name)
 {
     for (Option& option : options_)
-        if (!option.spec.positional &&
-            std::find(option.spec.names.begin(), option.spec.names.end(), name) != option.spec.names.end())
+        if (!option.definition.positional &&
+            std::find(option.definition.names.begin(), option.definition.names.end(), name) != option.definition.names.end())
             return &option;
     return nullptr;
 }
@@ -130,7 +130,7 @@ CommandLine::Option* CommandLine::find(const std::string& name)
 const CommandLine::Option* CommandLine::find(const std::string& name) const
 {
     for (const Option& option : options_)
-        if (std::find(option.spec.names.begin(), option.spec.names.end(), name) != option.spec.names.end())
+        if (std::find(option.definition.names.begin(), option.definition.names.end(), name) != option.definition.names.end())
             return &option;
     return nullptr;
 }
@@ -144,7 +144,7 @@ void CommandLine::addUnrecognised(const std::string& token)
 void CommandLine::consume(Option& option, int& index, int argc, const char* const* argv)
 {
     Occurrence occurrence;
-    if (option.spec.argumentCount != 0 && index + 1 < argc) {
+    if (option.definition.argumentCount != 0 && index + 1 < argc) {
         ++index;
         occurrence.hasList = true;
         occurrence.arguments = splitAtCommas(argv[index]);
@@ -182,7 +182,7 @@ bool CommandLine::parse(int argc, const char* const* argv, std::ostream& out)
             size_t seen = 0;
             Option* target = nullptr;
             for (Option& option : options_)
-                if (option.spec.positional && seen++ == positionalTaken) {
+                if (option.definition.positional && seen++ == positionalTaken) {
                     target = &option;
                     break;
                 }
@@ -197,7 +197,7 @@ bool CommandLine::parse(int argc, const char* const* argv, std::ostream& out)
 
     const std::string programName = argv[0] ? argv[0] : "";
     for (const Option& option : options_)
-        if (option.spec.names.front() == "-h" && !option.occurrences.empty()) {
+        if (option.definition.names.front() == "-h" && !option.occurrences.empty()) {
             out << helpText(programName) << "\n";
             return false;
         }
@@ -205,18 +205,18 @@ bool CommandLine::parse(int argc, const char* const* argv, std::ostream& out)
     std::string report;
     bool failed = false;
     for (const Option& option : options_)
-        if (option.spec.required && option.occurrences.empty()) {
-            report += "ERROR: Argument " + option.spec.names.front() + " must be set.\n";
+        if (option.definition.required && option.occurrences.empty()) {
+            report += "ERROR: Argument " + option.definition.names.front() + " must be set.\n";
             failed = true;
         }
     for (const Option& option : options_) {
-        const int expected = option.spec.argumentCount;
+        const int expected = option.definition.argumentCount;
         for (const Occurrence& occurrence : option.occurrences) {
             const bool countWrong = expected == 0 ? occurrence.hasList
                                   : !occurrence.hasList ||
                                         (expected > 0 && occurrence.arguments.size() != static_cast<size_t>(expected));
             if (countWrong) {
-                report += "ERROR: Got unexpected number of arguments for option " + option.spec.names.front() + ".\n";
+                report += "ERROR: Got unexpected number of arguments for option " + option.definition.names.front() + ".\n";
                 failed = true;
                 break;
             }
@@ -225,9 +225,9 @@ bool CommandLine::parse(int argc, const char* const* argv, std::ostream& out)
     for (const Option& option : options_)
         for (const Occurrence& occurrence : option.occurrences)
             for (const std::string& argument : occurrence.arguments)
-                if (!valueValid(option.spec, argument)) {
+                if (!valueValid(option.definition, argument)) {
                     report += "ERROR: Got invalid argument \"" + argument + "\" for option " +
-                              option.spec.names.front() + ".\n";
+                              option.definition.names.front() + ".\n";
                     failed = true;
                 }
     for (const std::string& token : unrecognised_)
@@ -238,26 +238,26 @@ bool CommandLine::parse(int argc, const char* const* argv, std::ostream& out)
     return !failed;
 }
 
-bool CommandLine::valueValid(const OptionSpec& spec, const std::string& argument) const
+bool CommandLine::valueValid(const OptionDefinition& definition, const std::string& argument) const
 {
-    if (isNumeric(spec.type)) {
-        const Range range = typeRange(spec.type);
+    if (isNumeric(definition.type)) {
+        const Range range = typeRange(definition.type);
         double low = range.lowest;
         double high = range.highest;
-        if (!spec.minText.empty() && !readBound(spec.type, spec.minText, low))
+        if (!definition.minText.empty() && !readBound(definition.type, definition.minText, low))
             low = range.lowest;
-        if (!spec.maxText.empty() && !readBound(spec.type, spec.maxText, high))
+        if (!definition.maxText.empty() && !readBound(definition.type, definition.maxText, high))
             high = range.highest;
         double value = 0.0;
         return readArgument(argument, value) && value >= low && value <= high;
     }
     std::error_code ec;
-    switch (spec.type) {
+    switch (definition.type) {
     case OptionType::File: return !argument.empty() && std::filesystem::exists(typedPath(argument), ec);
     case OptionType::Directory: return !argument.empty() && std::filesystem::is_directory(typedPath(argument), ec);
     case OptionType::String:
-        return spec.allowedValues.empty() ||
-               std::find(spec.allowedValues.begin(), spec.allowedValues.end(), argument) != spec.allowedValues.end();
+        return definition.allowedValues.empty() ||
+               std::find(definition.allowedValues.begin(), definition.allowedValues.end(), argument) != definition.allowedValues.end();
     default: return true;
     }
 }
@@ -275,26 +275,26 @@ std::vector<std::string> CommandLine::values(const std::string& name) const
         return {};
     if (!option->occurrences.empty())
         return option->occurrences.front().arguments;
-    return splitAtCommas(option->spec.defaultText);
+    return splitAtCommas(option->definition.defaultText);
 }
 
-std::string CommandLine::argumentPattern(const OptionSpec& spec)
+std::string CommandLine::argumentPattern(const OptionDefinition& definition)
 {
     std::string pattern;
-    if (spec.argumentCount == 1 && !spec.allowedValues.empty()) {
+    if (definition.argumentCount == 1 && !definition.allowedValues.empty()) {
         pattern = " ";
-        for (size_t i = 0; i < spec.allowedValues.size(); ++i)
-            pattern += (i ? "|" : "") + spec.allowedValues[i];
-    } else if (spec.argumentCount == 1) {
+        for (size_t i = 0; i < definition.allowedValues.size(); ++i)
+            pattern += (i ? "|" : "") + definition.allowedValues[i];
+    } else if (definition.argumentCount == 1) {
         pattern = " Arg";
-    } else if (spec.argumentCount < 0) {
+    } else if (definition.argumentCount < 0) {
         pattern = " Arg0,[ArgN]";
-    } else if (spec.argumentCount > 1) {
+    } else if (definition.argumentCount > 1) {
         pattern = " ";
-        for (int i = 0; i < spec.argumentCount; ++i)
+        for (int i = 0; i < definition.argumentCount; ++i)
             pattern += (i ? ",Arg" : "Arg") + std::to_string(i);
     }
-    if (spec.positional)
+    if (definition.positional)
         pattern = "(" + pattern + " )";
     return pattern;
 }
@@ -304,18 +304,18 @@ std::string CommandLine::helpText(const std::string& programName) const
     std::string text = "NAME: \n\n    " + overview_ + "\n\n";
     text += "USAGE: \n\n    " + programName + " ";
     for (const Option& option : options_) {
-        const std::string usage = option.spec.names.front() + argumentPattern(option.spec);
-        text += (option.spec.required ? usage : "[" + usage + "]") + " ";
+        const std::string usage = option.definition.names.front() + argumentPattern(option.definition);
+        text += (option.definition.required ? usage : "[" + usage + "]") + " ";
     }
     text += "\n\nOPTIONS:\n\n";
     for (const Option& option : options_) {
         text += "    ";
-        for (const std::string& name : option.spec.names)
+        for (const std::string& name : option.definition.names)
             text += name + " ";
-        text += argumentPattern(option.spec) + ":\n        ";
-        if (option.spec.type != OptionType::NoType)
-            text += std::string("[") + optionTypeName(option.spec.type) + "] ";
-        text += option.spec.description + "\n";
+        text += argumentPattern(option.definition) + ":\n        ";
+        if (option.definition.type != OptionType::NoType)
+            text += std::string("[") + optionTypeName(option.definition.type) + "] ";
+        text += option.definition.description + "\n";
     }
     if (!example_.empty())
         text += "\n\nEXAMPLES:\n\n    " + example_;

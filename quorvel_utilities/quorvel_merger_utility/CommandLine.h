@@ -29,7 +29,7 @@ enum class OptionType : int {
 
 const char* optionTypeName(OptionType type);
 
-struct OptionSpec {
+struct OptionDefinition {
     std::vector<std::string> names; // the first is the one messages show
     int argumentCount = 0;          // -1: any number
     OptionType type = OptionType::NoType;
@@ -47,7 +47,7 @@ public:
     void setOverview(std::string text) { overview_ = std::move(text); }
     void setExample(std::string text) { example_ = std::move(text); }
     void setNotes(std::string text) { notes_ = std::move(text); }
-    void add(OptionSpec spec);
+    void add(OptionDefinition definition);
 
     // Reads argv, writes the parser's report (or the help) to `out` and
     // returns true when no error was found and no help was asked for.
@@ -68,7 +68,7 @@ private:
         std::vector<std::string> arguments;
     };
     struct Option {
-        OptionSpec spec;
+        OptionDefinition definition;
         std::vector<Occurrence> occurrences;
     };
 
@@ -76,8 +76,8 @@ private:
     const Option* find(const std::string& name) const;
     void consume(Option& option, int& index, int argc, const char* const* argv);
     void addUnrecognised(const std::string& token);
-    bool valueValid(const OptionSpec& spec, const std::string& argument) const;
-    static std::string argumentPattern(const OptionSpec& spec);
+    bool valueValid(const OptionDefinition& definition, const std::string& argument) const;
+    static std::string argumentPattern(const OptionDefinition& definition);
 
     std::vector<Option> options_;
     std::vector<std::string> unrecognised_;
