@@ -17,6 +17,8 @@
 #include "foundation/Logger.h"
 #include "io/HalfConversion.h"
 #include "io/QvlRenderFile.h"
+#include "samples/BucketInternal.h"
+#include "samples/Buckets.h"
 
 namespace Quorvel::Block::inline v2_0 {
 
@@ -319,28 +321,16 @@ std::vector<uint8_t> completionMask(const QuorvelContext& c)
     return mask;
 }
 
-// 56-byte image of a processed render sample in the temporary file.
-struct TemporaryRenderRecord {
-    double depth;
-    float normal[3];
-    float color[4];
-    int32_t x;
-    int32_t y;
-    uint32_t cameraIndex;
-    int32_t level;
-    uint8_t backFacing;
-    uint8_t padding[3];
-};
-static_assert(sizeof(TemporaryRenderRecord) == 56);
-
-BinIO::qvlRenderSample5_t toFileSample(const TemporaryRenderRecord& r)
+BinIO::qvlRenderSample5_t toFileSample(const BinIO::OutSample& r)
 {
     BinIO::qvlRenderSample5_t s;
     s.depth = static_cast<float>(r.depth);
+    const float colour[4] = {r.color.r, r.color.g, r.color.b, r.color.a};
     for (int i = 0; i < 4; ++i)
-        s.colour[i] = BinIO::floatToHalf(r.color[i]);
+        s.colour[i] = BinIO::floatToHalf(colour[i]);
+    const float normal[3] = {r.normal.x, r.normal.y, r.normal.z};
     for (int i = 0; i < 3; ++i)
-        s.normal[i] = BinIO::floatToHalf(r.normal[i]);
+        s.normal[i] = BinIO::floatToHalf(normal[i]);
     s.x = static_cast<uint16_t>(r.x);
     s.y = static_cast<uint16_t>(r.y);
     s.cameraIndex = static_cast<uint8_t>(r.cameraIndex);
@@ -421,8 +411,11 @@ void writeRenderOutput(QuorvelContext& c, std::FILE* temporaryFile)
     content.aovs.resize(records * aovCount);
     std::rewind(file.get());
     for (uint64_t s = 0; s < records; ++s) {
-        TemporaryRenderRecord record;
-        bool ok = readExactly(file.get(), &record, sizeof record);
+        unsigned char image[BinIO::kOutSampleImageSize];
+        BinIO::OutSample record;
+        bool ok = readExactly(file.get(), image, sizeof image);
+        if (ok)
+            BinIO::readOutSampleImage(image, record);
         if (ok && aovCount > 0)
             ok = BinIO::ReadAovsFromFile(file.get(), types, &content.aovs[s * aovCount]);
         if (!ok) {

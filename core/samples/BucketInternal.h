@@ -14,6 +14,8 @@ void flushRegionToFile(Phase::QuorvelContext& context, uint64_t regionIndex);
 // The 56-byte image of an output sample: the fields at their offsets, little
 // endian, padding zero.
 void writeOutSampleImage(unsigned char* destination, const OutSample& sample);
+// Its reverse; the AOVs of `sample` are left as they are.
+void readOutSampleImage(const unsigned char* source, OutSample& sample);
 
 // Merges the samples of one pixel group into layers and appends those that
 // stand for the pixel's plaque to `out`.

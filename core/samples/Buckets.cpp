@@ -222,6 +222,18 @@ void writeOutSampleImage(unsigned char* d, const OutSample& s)
     d[53] = d[54] = d[55] = 0;
 }
 
+void readOutSampleImage(const unsigned char* d, OutSample& s)
+{
+    s.depth = get<double>(d + 0);
+    s.normal = get<VekPoint>(d + 8);
+    s.color = get<VekRGBA>(d + 20);
+    s.x = get<int32_t>(d + 36);
+    s.y = get<int32_t>(d + 40);
+    s.cameraIndex = get<uint32_t>(d + 44);
+    s.level = get<int32_t>(d + 48);
+    s.backFacing = d[52];
+}
+
 void processPixelGroup(QuorvelContext& c, int64_t x, int64_t y, const std::vector<QvRenderSample>& samples,
                        std::vector<OutSample>& out)
 {
