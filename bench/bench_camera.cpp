@@ -31,6 +31,27 @@ void BM_GetSeed(benchmark::State& state)
 }
 BENCHMARK(BM_GetSeed);
 
+// The same seeds through a whole seeded and twisted std::mt19937: what
+// GetSeed avoids.
+void BM_GetSeedFullTwister(benchmark::State& state)
+{
+    uint32_t x = 0, y = 0, camera = 0;
+    for (auto _ : state) {
+        std::mt19937 generator((y + 1) * (x + 1) + 654u * (camera + 1));
+        generator.discard(y % 17 + camera % 7 + x % 13 + 20);
+        const uint64_t d = generator(), e = generator(), f = generator();
+        benchmark::DoNotOptimize(f ^ (e << 16) ^ (d << 32));
+        if (++x == 6000) {
+            x = 0;
+            if (++y == 4000)
+                y = 0;
+        }
+        camera = (camera + 37) & 0xFF;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_GetSeedFullTwister);
+
 void BM_GenerateFetchMap(benchmark::State& state)
 {
     const uint64_t width = static_cast<uint64_t>(state.range(0));

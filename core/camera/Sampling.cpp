@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <random>
 
 #include "camera/CubeMap.h"
 #include "context/QuorvelContext.h"
@@ -105,13 +104,40 @@ VekPoint2 QvGetSamplingPos(const uint64_t& a, const uint64_t& b)
 
 uint64_t GetSeed(uint32_t cameraIndex, uint32_t x, uint32_t y)
 {
+    // Output k of a freshly seeded MT19937 (k < 227) is the tempered twist of
+    // initial words k, k + 1 and k + 397 alone. The three outputs kept need
+    // only the seeding chain up to word skip + 399: no 624-word state, no
+    // twist of words that are thrown away.
+    constexpr uint32_t multiplier = 1812433253u;
+    constexpr uint32_t middle = 397;
     const uint32_t seed = (y + 1) * (x + 1) + 654u * (cameraIndex + 1);
-    std::mt19937 generator(seed);
-    generator.discard(y % 17 + cameraIndex % 7 + x % 13 + 20);
-    const uint64_t d = generator();
-    const uint64_t e = generator();
-    const uint64_t f = generator();
-    return f ^ (e << 16) ^ (d << 32);
+    const uint32_t skip = y % 17 + cameraIndex % 7 + x % 13 + 20;
+
+    uint32_t word = seed;
+    uint32_t index = 1;
+    const auto advance = [&] { word = multiplier * (word ^ (word >> 30)) + index++; };
+    while (index <= skip)
+        advance();
+    uint32_t low[4];
+    low[0] = word;
+    for (int k = 1; k < 4; ++k) {
+        advance();
+        low[k] = word;
+    }
+    while (index < skip + middle)
+        advance();
+    uint64_t drawn[3];
+    for (int k = 0; k < 3; ++k) {
+        advance();
+        const uint32_t mixed = (low[k] & 0x80000000u) | (low[k + 1] & 0x7FFFFFFFu);
+        uint32_t v = word ^ (mixed >> 1) ^ ((mixed & 1u) ? 0x9908B0DFu : 0u);
+        v ^= v >> 11;
+        v ^= (v << 7) & 0x9D2C5680u;
+        v ^= (v << 15) & 0xEFC60000u;
+        v ^= v >> 18;
+        drawn[k] = v;
+    }
+    return drawn[2] ^ (drawn[1] << 16) ^ (drawn[0] << 32);
 }
 
 uint64_t GetSeed(const BinIO::DetectPlaqueInfo& plaque)

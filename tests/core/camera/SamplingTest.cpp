@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <set>
 
 #include "camera/CubeMap.h"
 #include "camera/Sampling.h"
@@ -67,6 +68,32 @@ TEST(Seed, MatchesAnIndependentMersenneTwister)
     const uint64_t d = g(), e = g(), f = g();
     EXPECT_EQ(GetSeed(0, 0, 0), f ^ (e << 16) ^ (d << 32));
     EXPECT_NE(GetSeed(0, 0, 0), GetSeed(0, 1, 0));
+}
+
+TEST(Seed, EveryDiscardCountOverManySeeds)
+{
+    // Cameras 0-6, x 0-12 and y 0-16 reach every discard count from 20 to 54;
+    // the offsets move them to far-apart seeds.
+    std::set<unsigned> skips;
+    for (uint32_t offset : {0u, 1000u * 13 * 17 * 7, 0xFFFF0000u})
+        for (uint32_t c = 0; c < 7; ++c)
+            for (uint32_t x = 0; x < 13; ++x)
+                for (uint32_t y = 0; y < 17; ++y) {
+                    const uint32_t camera = c + 7 * (offset % 37), px = x + 13 * offset, py = y + 17 * (offset / 3);
+                    skips.insert(py % 17 + camera % 7 + px % 13 + 20);
+                    ASSERT_EQ(GetSeed(camera, px, py), referenceSeed(camera, px, py)) << camera << " " << px << " " << py;
+                }
+    EXPECT_EQ(skips.size(), 35u);
+    EXPECT_EQ(*skips.begin(), 20u);
+    EXPECT_EQ(*skips.rbegin(), 54u);
+
+    std::mt19937_64 random(5);
+    for (int i = 0; i < 20000; ++i) {
+        const uint64_t r = random();
+        const uint32_t camera = static_cast<uint32_t>(r & 0xFF), x = static_cast<uint32_t>(r >> 8) % 8192,
+                       y = static_cast<uint32_t>(r >> 40);
+        ASSERT_EQ(GetSeed(camera, x, y), referenceSeed(camera, x, y)) << camera << " " << x << " " << y;
+    }
 }
 
 TEST(Seed, OfADetectionPlaque)
