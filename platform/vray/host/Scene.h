@@ -35,6 +35,7 @@ struct Light : VUtils::PluginBase, VUtils::PluginInterface {
     float intensity = 1.0f;
     VUtils::Vector position, direction{0, 0, -1};
     VUtils::Transform transform; // rectangle: centre and axes in V-Ray space
+    VUtils::Vector normal;       // rectangle: unit normal of the axes
     float uSize = 1.0f, vSize = 1.0f;
     int subdivs = 4;
     bool invisible = false, shadows = true;
@@ -123,6 +124,7 @@ private:
     RTCScene rtc_ = nullptr;
 
     std::vector<std::unique_ptr<Node>> nodes_;
+    std::vector<Node*> nodeOfGeometry_; // by Embree geometry ID, this frame
     std::vector<std::unique_ptr<Material>> materials_;
     std::vector<std::unique_ptr<Light>> lights_;
     std::vector<std::unique_ptr<Channel>> channels_;
@@ -142,6 +144,7 @@ private:
     std::unique_ptr<VUtils::PathSampler> pathSampler0_;
     HostPlugin* renderView_ = nullptr;
     float fovDegrees_ = 60.0f;
+    float tanHalfFov_ = 0.57735026f;
     float colorMultiplier_ = 1.0f;
     VUtils::AColor background_{0, 0, 0, 0};
     int frameStart_ = 0, frameEnd_ = 0;
