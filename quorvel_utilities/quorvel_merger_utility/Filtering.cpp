@@ -1,6 +1,7 @@
 #include "Filtering.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <deque>
@@ -612,7 +613,10 @@ void clusterSimilarPlaques(const std::vector<VekPoint>& cameras, std::vector<vek
     const unsigned T = workerCount();
 
     runPool(T, [&] {
-        std::vector<std::pair<uint32_t, vekbin>> scratch;
+        // A stable counting sort by direction bucket: the samples move once.
+        constexpr std::size_t kBuckets = 125;
+        std::vector<vekbin> scratch;
+        std::vector<uint8_t> bucketOf;
         for (;;) {
             CamData run;
             {
@@ -622,18 +626,25 @@ void clusterSimilarPlaques(const std::vector<VekPoint>& cameras, std::vector<vek
                 run = input.front();
                 input.pop_front();
             }
-            scratch.clear();
-            for (uint64_t i = run.first; i < run.first + run.count; ++i)
-                scratch.emplace_back(directionBucket(samples[i]), samples[i]);
-            std::stable_sort(scratch.begin(), scratch.end(),
-                             [](const auto& a, const auto& b) { return a.first < b.first; });
-            std::vector<CamData> pieces;
+            const auto begin = samples.begin() + static_cast<std::ptrdiff_t>(run.first);
+            scratch.assign(begin, begin + static_cast<std::ptrdiff_t>(run.count));
+            bucketOf.resize(scratch.size());
+            std::array<uint64_t, kBuckets> start{};
             for (uint64_t k = 0; k < scratch.size(); ++k) {
-                samples[run.first + k] = scratch[k].second;
-                if (k == 0 || scratch[k].first != scratch[k - 1].first)
-                    pieces.push_back({run.first + k, 0});
-                ++pieces.back().count;
+                bucketOf[k] = static_cast<uint8_t>(directionBucket(scratch[k]));
+                ++start[bucketOf[k]];
             }
+            std::vector<CamData> pieces;
+            uint64_t offset = run.first;
+            for (uint64_t& bucket : start) {
+                const uint64_t count = bucket;
+                if (count)
+                    pieces.push_back({offset, count});
+                bucket = offset;
+                offset += count;
+            }
+            for (uint64_t k = 0; k < scratch.size(); ++k)
+                samples[start[bucketOf[k]]++] = scratch[k];
             {
                 std::lock_guard lock(mutex);
                 output.insert(output.end(), pieces.begin(), pieces.end());
