@@ -24,6 +24,9 @@ private:
 HostPlugin::HostPlugin(std::string type, std::string name, const VRayParameterListDesc& desc)
     : type_(std::move(type)), name_(std::move(name)), params_(desc.newParameterList())
 {
+    // Render threads query these concurrently: made here, never lazily.
+    if (params_->desc().find("tags"))
+        tagsInterface_ = std::make_unique<Tags>(*this);
 }
 
 HostPlugin::~HostPlugin()
@@ -33,8 +36,12 @@ HostPlugin::~HostPlugin()
 
 int HostPlugin::setParameter(VRayPluginParameter* param)
 {
+    // Parameters are set between renders, so the tags are read once here.
+    const int result = param ? params_->setParameter(*param) : 0;
     tagCache_.clear();
-    return param ? params_->setParameter(*param) : 0;
+    if (VRayPluginParameter* p = params_->getParam("tags"))
+        tagCache_ = p->getValue().tags;
+    return result;
 }
 
 VRayPluginParameter* HostPlugin::getParameter(const char* name)
@@ -44,19 +51,13 @@ VRayPluginParameter* HostPlugin::getParameter(const char* name)
 
 const std::map<std::string, std::string>& HostPlugin::tags()
 {
-    if (tagCache_.empty())
-        if (VRayPluginParameter* p = params_->getParam("tags"))
-            tagCache_ = p->getValue().tags;
     return tagCache_;
 }
 
 PluginInterface* HostPlugin::newInterface(InterfaceID id)
 {
-    if (id == EXT_MATERIAL_TAGS && params_->desc().find("tags")) {
-        if (!tagsInterface_)
-            tagsInterface_ = std::make_unique<Tags>(*this);
+    if (id == EXT_MATERIAL_TAGS && tagsInterface_)
         return tagsInterface_.get();
-    }
     return VRayPlugin::newInterface(id);
 }
 
