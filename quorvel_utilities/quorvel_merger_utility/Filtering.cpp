@@ -680,7 +680,14 @@ void filterSamples(std::vector<vekbin>& samples, float threshold, const FilterPa
 {
     if (samples.empty())
         return;
+    // Sized first: growing a level by doubling would copy and fault in its
+    // pages several times over.
+    std::array<std::size_t, 4> perLevel{};
+    for (const vekbin& s : samples)
+        ++perLevel[std::min<uint8_t>(s.level, 3)];
     std::array<std::vector<vekbin>, 4> levels;
+    for (unsigned k = 0; k < 4; ++k)
+        levels[k].reserve(perLevel[k]);
     for (const vekbin& s : samples)
         levels[std::min<uint8_t>(s.level, 3)].push_back(s);
     samples.clear();
@@ -704,6 +711,7 @@ void filterSamples(std::vector<vekbin>& samples, float threshold, const FilterPa
         resizeUp(cameras, merged[k], params.width, params.height, 1u << k, projection);
 
     samples = std::move(levels[0]);
+    samples.reserve(samples.size() + merged[1].size() + merged[2].size() + merged[3].size());
     for (unsigned k = 1; k < 4; ++k)
         samples.insert(samples.end(), merged[k].begin(), merged[k].end());
 }
