@@ -2,6 +2,7 @@
 
 #include <blosc.h>
 #include <openssl/evp.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -97,6 +98,8 @@ constexpr uint64_t kMaxInflateRatio = 1032;
 // number is bounded against the decoded data.
 constexpr uint64_t kMaxSlotBytesPerDecodedByte = 32;
 constexpr uint64_t kSlotAllowance = uint64_t{1} << 20;
+// Slots widened per band: well inside a core's L2 cache.
+constexpr uint64_t kSlotBandBytes = uint64_t{1} << 18;
 // Below this much work one thread beats starting others.
 constexpr uint64_t kParallelThreshold = uint64_t{1} << 20;
 
@@ -131,6 +134,46 @@ std::vector<size_t> largestFirst(size_t count, const Size& size)
         order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return size(a) > size(b); });
     return order;
+}
+
+// Decoding hundreds of megabytes into fresh memory costs more in page
+// faults, one per 4 KiB page, than the codec's own work; large buffers are
+// populated in one call before their first touch. Only an optimisation: where
+// the call is missing or refused the pages fault in one by one.
+void populate(void* data, size_t size)
+{
+#ifdef MADV_POPULATE_WRITE
+    constexpr uintptr_t kPage = 4096;
+    if (size < 64 * kPage)
+        return;
+    const auto begin = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+    const auto end = (reinterpret_cast<uintptr_t>(data) + size) & ~(kPage - 1);
+    ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+    (void)data;
+    (void)size;
+#endif
+}
+
+// Sizes a result vector, its storage populated before the elements are
+// constructed in it.
+template <class T>
+void resizeLarge(std::vector<T>& v, size_t count)
+{
+    if (v.capacity() < count) {
+        std::vector<T>().swap(v);
+        v.reserve(count);
+        populate(v.data(), count * sizeof(T));
+    }
+    v.resize(count);
+}
+
+// Uninitialised bytes for a decoder to fill completely.
+std::unique_ptr<uint8_t[]> largeBuffer(size_t size)
+{
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[size]);
+    populate(buffer.get(), size);
+    return buffer;
 }
 
 void putU32(std::vector<uint8_t>& out, uint32_t v)
@@ -412,7 +455,7 @@ bool decodeBlock(InBlock& block)
     }
     uint8_t* out = block.destination;
     if (!out) {
-        block.buffer.reset(new uint8_t[raw]);
+        block.buffer = largeBuffer(raw);
         out = block.buffer.get();
     }
     block.decoded = out;
@@ -438,7 +481,8 @@ public:
     {
         for (const size_t b : order_) {
             ready_[b].wait(false);
-            hash_.update(blocks_[b].decoded, blocks_[b].rawSize());
+            if (blocks_[b].decoded) // else its read failed
+                hash_.update(blocks_[b].decoded, blocks_[b].rawSize());
         }
     }
 
@@ -488,56 +532,111 @@ QvlReaderError decodeBlocks(const uint8_t* data, size_t size, const header_v07& 
                                            sizeof(AOVData) / aovCount)
         return QVL_ERR_BLOCK_SIZE;
 
-    // Every size is now backed by the file: the result is sized, and the
-    // blocks that are stored as they are held decode straight into it.
-    if (withCoordinates)
-        content.coordinates.resize(blocks[kCoordinates].count);
-    if (withPlaques)
-        content.plaques.resize(blocks[kPlaques].count);
-    content.samples.resize(sampleCount);
-    content.trailing.resize(blocks[kTrailing].count);
-    content.aovs.assign(sampleCount * aovCount, AOVData{});
-    blocks[kCoordinates].destination = reinterpret_cast<uint8_t*>(content.coordinates.data());
-    blocks[kSamples].destination = reinterpret_cast<uint8_t*>(content.samples.data());
-    blocks[kTrailing].destination = content.trailing.data();
-
+    // Every size is now backed by the file. Each task sizes its part of the
+    // result, so that populating the memory is shared out too, and the blocks
+    // that are stored as they are held decode straight into it.
     std::vector<size_t> fileOrder = {kCoordinates, kPlaques, kSamples};
     for (uint64_t j = 0; j < aovCount; ++j)
         fileOrder.push_back(kColumns + j);
     fileOrder.push_back(kTrailing);
     OrderedDigest digest(blocks, fileOrder, hash);
     std::atomic<bool> failed{false};
-    auto work = [&](size_t b) {
+    auto prepare = [&](size_t b) {
         InBlock& block = blocks[b];
-        if (!decodeBlock(block))
-            failed = true;
-        digest.markReady(b);
-        if (failed || block.count == 0)
-            return;
-        if (b == kPlaques) {
-            for (uint64_t i = 0; i < block.count; ++i)
-                content.plaques[i] = unpackDetectPlaqueInfo(block.decoded + i * kPackedPlaqueSize);
-        } else if (b >= kColumns) {
-            const uint64_t j = b - kColumns;
-            decompactColumn(types[j], block.decoded, block.count, content.aovs.data() + j, aovCount);
+        switch (b) {
+        case kCoordinates:
+            if (withCoordinates)
+                resizeLarge(content.coordinates, block.count);
+            block.destination = reinterpret_cast<uint8_t*>(content.coordinates.data());
+            break;
+        case kPlaques:
+            if (withPlaques)
+                resizeLarge(content.plaques, block.count);
+            break;
+        case kSamples:
+            resizeLarge(content.samples, block.count);
+            block.destination = reinterpret_cast<uint8_t*>(content.samples.data());
+            break;
+        case kTrailing:
+            resizeLarge(content.trailing, block.count);
+            block.destination = content.trailing.data();
+            break;
+        default: break;
         }
     };
+    // Sizing the result allocates on a worker thread: running out of memory
+    // there fails the read instead of ending the process.
+    auto work = [&](size_t b) {
+        InBlock& block = blocks[b];
+        try {
+            prepare(b);
+            if (!decodeBlock(block))
+                failed = true;
+        } catch (const std::bad_alloc&) {
+            failed = true;
+        }
+        digest.markReady(b);
+        if (failed || block.count == 0 || b != kPlaques)
+            return;
+        for (uint64_t i = 0; i < block.count; ++i)
+            content.plaques[i] = unpackDetectPlaqueInfo(block.decoded + i * kPackedPlaqueSize);
+    };
+    // The largest allocation, the slots, is one task of its own beside the
+    // blocks; the tasks run largest first.
+    const uint64_t slotBytes = sampleCount * aovCount * sizeof(AOVData);
     const std::vector<size_t> order = largestFirst(blocks.size(), [&](size_t i) { return blocks[i].rawSize(); });
-    if (decodedBytes < kParallelThreshold) {
-        for (const size_t b : order)
-            work(b);
+    auto task = [&](size_t t) {
+        if (t == 0) {
+            try {
+                content.aovs.clear();
+                resizeLarge(content.aovs, sampleCount * aovCount);
+            } catch (const std::bad_alloc&) {
+                failed = true;
+            }
+        } else {
+            work(order[t - 1]);
+        }
+    };
+    // The columns widen into the sample-major slots a band of samples at a
+    // time, all columns of a band while its slots are still in cache: one
+    // pass over the slots instead of one per column.
+    const uint64_t bandRows = std::max<uint64_t>(1, kSlotBandBytes / sizeof(AOVData) / std::max<uint64_t>(1, aovCount));
+    const uint64_t bands = aovCount == 0 ? 0 : (sampleCount + bandRows - 1) / bandRows;
+    auto widenBand = [&](size_t band) {
+        const uint64_t first = band * bandRows;
+        const uint64_t rows = std::min(bandRows, sampleCount - first);
+        for (uint64_t j = 0; j < aovCount; ++j) {
+            const InBlock& column = blocks[kColumns + j];
+            if (column.count != 0)
+                decompactColumn(types[j], column.decoded + first * column.elementSize, rows,
+                                content.aovs.data() + first * aovCount + j, aovCount);
+        }
+    };
+    if (decodedBytes + slotBytes < kParallelThreshold) {
+        for (size_t t = 0; t <= order.size(); ++t)
+            task(t);
         digest.run();
+        if (!failed)
+            for (size_t band = 0; band < bands; ++band)
+                widenBand(band);
     } else {
         std::thread digestThread([&] { digest.run(); });
-        runTasks(order.size(), decodedBytes, [&](size_t task) { work(order[task]); });
+        runTasks(order.size() + 1, decodedBytes + slotBytes, task);
+        if (!failed)
+            runTasks(bands, slotBytes, widenBand);
         digestThread.join();
     }
     return failed ? QVL_ERR_BLOCK_SIZE : QVL_OK;
 }
 
+struct FileImage {
+    std::unique_ptr<uint8_t[]> data;
+    size_t size = 0;
+};
+
 // The bytes of `file` from its current position to its end; false when they
 // cannot be read.
-bool readRest(std::FILE* file, std::vector<uint8_t>& out)
+bool readRest(std::FILE* file, FileImage& out)
 {
     const long start = std::ftell(file);
     if (start < 0 || std::fseek(file, 0, SEEK_END) != 0)
@@ -545,8 +644,9 @@ bool readRest(std::FILE* file, std::vector<uint8_t>& out)
     const long end = std::ftell(file);
     if (end < start || std::fseek(file, start, SEEK_SET) != 0)
         return false;
-    out.resize(static_cast<size_t>(end - start));
-    return out.empty() || std::fread(out.data(), 1, out.size(), file) == out.size();
+    out.size = static_cast<size_t>(end - start);
+    out.data = largeBuffer(out.size);
+    return out.size == 0 || std::fread(out.data.get(), 1, out.size, file) == out.size;
 }
 
 template <class Sample>
@@ -562,13 +662,12 @@ QvlReaderError readFile(const std::string& path, header_v09& header, qvlRenderSa
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
     if (!file)
         return QVL_ERR_OPEN;
-    std::vector<uint8_t> image;
+    FileImage image;
     if (std::fseek(file.get(), 20 + static_cast<long>(fileHeader.jsonLength()), SEEK_SET) != 0 ||
         !readRest(file.get(), image))
         return QVL_ERR_BLOCK_SIZE;
     HashSum hash;
-    const QvlReaderError e =
-        decodeBlocks(image.data(), image.size(), header, true, withPlaques, content, hash);
+    const QvlReaderError e = decodeBlocks(image.data.get(), image.size, header, true, withPlaques, content, hash);
     if (e != QVL_OK)
         return e;
     digestSum = hash.digestSum();
@@ -579,10 +678,10 @@ template <class Sample>
 QvlReaderError readSamplesAndAovs(std::FILE* file, const header_v07& header, qvlRenderSampleAovs<Sample>& content,
                                   HashSum& hash)
 {
-    std::vector<uint8_t> image;
+    FileImage image;
     if (!file || !readRest(file, image))
         return QVL_ERR_BLOCK_SIZE;
-    return decodeBlocks(image.data(), image.size(), header, false, false, content, hash);
+    return decodeBlocks(image.data.get(), image.size, header, false, false, content, hash);
 }
 
 } // namespace

@@ -617,8 +617,9 @@ TEST(QvlRenderFile, FailedWriteReportsThePathAndKeepsTheOldFile)
 }
 
 // Large enough for the blocks to be compressed and decoded on several
-// threads at once; the bytes must be those of one thread.
-TEST(QvlRenderFile, BlocksWorkedOnInParallelGiveTheSameFile)
+// threads at once; the bytes must be those of one thread. A second read into
+// the same, already filled result gives the same again.
+TEST(QvlRenderFile, ThreadedBlockWorkGivesTheSameFile)
 {
     TempDir dir;
     const header_v09 header = renderHeader(40000);
@@ -630,6 +631,15 @@ TEST(QvlRenderFile, BlocksWorkedOnInParallelGiveTheSameFile)
     int digestSum = 0;
     ASSERT_EQ(qvlReader_v9(path, readHeader, read, digestSum), QVL_OK);
     expectSameContent(content, read);
+    EXPECT_EQ(getRenderEngineId(readHeader.fileCode, digestSum), 1);
+
+    for (AOVData& slot : read.aovs)
+        slot.asVec4[3] = 9.0f; // a byte no column writes
+    read.samples.resize(50000);
+    read.trailing.push_back(7);
+    ASSERT_EQ(qvlReader_v9(path, readHeader, read, digestSum), QVL_OK);
+    expectSameContent(content, read);
+    EXPECT_EQ(getRenderEngineId(readHeader.fileCode, digestSum), 1);
 
     const std::string bytes = readBytes(path);
     size_t at = 20 + QuorvelTest::getU32(bytes, 16);
