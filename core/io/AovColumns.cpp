@@ -237,13 +237,38 @@ void DecompactAOVs(AOVData* first, uint64_t stride, const std::vector<halfvec4>&
     decompactVector(Phase::AOV_RGBA, first, stride, in);
 }
 
+namespace {
+
+// The packers run once per slot of every record of a bucket: sizes are
+// looked up inline and each copy has a fixed length.
+uint64_t naturalSize(Phase::AOVType type)
+{
+    constexpr uint8_t kSizes[] = {1, 4, 8, 12, 16, 12, 8};
+    const auto index = static_cast<uint32_t>(type);
+    return index < sizeof kSizes ? kSizes[index] : 0;
+}
+
+void copySlot(unsigned char* to, const unsigned char* from, uint64_t size)
+{
+    switch (size) {
+    case 1: std::memcpy(to, from, 1); break;
+    case 4: std::memcpy(to, from, 4); break;
+    case 8: std::memcpy(to, from, 8); break;
+    case 12: std::memcpy(to, from, 12); break;
+    case 16: std::memcpy(to, from, 16); break;
+    default: break;
+    }
+}
+
+} // namespace
+
 uint64_t WriteAovsToMem(void* destination, const std::vector<Phase::AOVType>& types, const AOVData* first)
 {
     auto* out = static_cast<unsigned char*>(destination);
     uint64_t offset = 0;
     for (size_t i = 0; i < types.size(); ++i) {
-        const uint64_t size = Phase::aovNaturalSize(types[i]);
-        std::memcpy(out + offset, first[i].bytes, size);
+        const uint64_t size = naturalSize(types[i]);
+        copySlot(out + offset, first[i].bytes, size);
         offset += size;
     }
     return offset;
@@ -254,8 +279,8 @@ uint64_t ReadAovsFromMem(const void* source, const std::vector<Phase::AOVType>& 
     const auto* in = static_cast<const unsigned char*>(source);
     uint64_t offset = 0;
     for (size_t i = 0; i < types.size(); ++i) {
-        const uint64_t size = Phase::aovNaturalSize(types[i]);
-        std::memcpy(first[i].bytes, in + offset, size);
+        const uint64_t size = naturalSize(types[i]);
+        copySlot(first[i].bytes, in + offset, size);
         offset += size;
     }
     return offset;
