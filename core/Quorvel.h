@@ -30,6 +30,7 @@
 #include "samples/DetectSample.h"
 #include "samples/RenderSample.h"
 #include "samples/Buckets.h"
+#include "samples/Shading.h"
 
 // Files: AOV registry, file header, sample records.
 #include "io/AovFormat.h"
