@@ -72,13 +72,45 @@ private:
 
 class QuorvelIntersectionShader : public VUtils::VRayIntersectionShader2 {
 public:
+    using Predicate = bool (*)(QuorvelIntersectionShader&, VUtils::VRayContext&);
+    using Routine = void (*)(QuorvelIntersectionShader&, VUtils::VRayContext&);
+
     explicit QuorvelIntersectionShader(QuorvelSettings& settings) : settings_(settings) {}
     int shade(VUtils::VRayContext& rc) override;
     // Chooses the frame's routine and predicate lists.
     void prepareFrame();
 
+    // Test rays of the detection phase pass over these hits.
+    bool excludedFromTestRays(VUtils::VRayContext& rc);
+    QuorvelSettings& settings() { return settings_; }
+
 private:
+    Routine mainRoutine_ = nullptr;
+    std::vector<Predicate> cameraExclusion_;
+    std::vector<Predicate> testRayExclusion_;
+    std::vector<Predicate> inclusion_;
     QuorvelSettings& settings_;
+};
+
+class QuorvelRegionDoneCallback;
+
+// The host's output region with the core's bucket of the same rectangle: on a
+// render server the bucket's samples travel inside the region buffer.
+class QuorvelRenderOutput : public VUtils::OutputRegion {
+public:
+    QuorvelRenderOutput(VUtils::OutputRegion* wrapped, QuorvelRegionDoneCallback& owner, int32_t pass)
+        : wrapped(wrapped), owner(owner), pass(pass)
+    {
+    }
+    void getRect(int rect[4]) const override;
+    int64_t getBuffer(uint8_t* buffer, int64_t size) override;
+    int putBuffer(const uint8_t* buffer, int64_t size) override;
+    void setPixel(int x, int y, const VUtils::AColor& c) override;
+
+    bool bucketOpen = false;
+    VUtils::OutputRegion* wrapped;
+    QuorvelRegionDoneCallback& owner;
+    int32_t pass;
 };
 
 class QuorvelRegionDoneCallback : public VUtils::RegionDoneCallback {
@@ -144,6 +176,10 @@ private:
     QuorvelRegionDoneCallback regionCallback_;
     std::unordered_set<VUtils::VRayPluginParameter*> ownedParams_;
 };
+
+// A number in a material tag: sign, digits, "," or "." fraction, "e"/"E"
+// exponent; stops at the first character that does not fit, whatever the locale.
+float parseTagNumber(const char* text);
 
 // The library's plug-in descriptor and the parameters of "SettingsQuorvel".
 VUtils::PluginDesc& quorvelPluginDesc();

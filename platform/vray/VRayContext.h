@@ -21,10 +21,15 @@ enum RayTypeFlags : uint64_t {
     RT_LIGHT = 0x1000,
 };
 
-// A render channel's value at a hit; the data type says which fields count.
+// A render channel's value at a hit, in the 16 bytes the core's AOV slot
+// takes: floats for colours and vectors, a double for float channels.
 struct ChannelValue {
     uint32_t alias = RENDER_CHANNEL_NO_ALIAS;
-    float v[4] = {0, 0, 0, 0};
+    int dataType = RC_TYPE_RGB;
+    union {
+        float v[4] = {0, 0, 0, 0};
+        double d[2];
+    };
 };
 
 // Result of shading, in the order colour, transparency, alpha, alpha transparency.
@@ -39,6 +44,19 @@ class MaterialTagsInterface : public PluginInterface {
 public:
     // The text of a named property of the hit's material, or null.
     virtual const char* getTag(const VRayContext& rc, const char* name) const = 0;
+};
+
+// A material's own shading of a hit (the glass materials of the settings
+// plug-in are shaded through it).
+class MaterialInterface : public PluginInterface {
+public:
+    virtual void shade(VRayContext& rc) = 0;
+};
+
+// The type of the BRDF behind a material.
+class BRDFInterface : public PluginInterface {
+public:
+    virtual PluginID getBRDFPluginID() const = 0;
 };
 
 class VelocityInterface : public PluginInterface {
@@ -102,5 +120,12 @@ public:
 
 // Bump derivatives of a hit for a unit normal.
 void getBumpDerivs(VRayContext& rc, const Vector& normal);
+
+// Render-channel values of a hit scaled by a colour (components beyond the
+// colour's three take its mean).
+void scaleChannels(VRayContext& rc, const Color& weight);
+// Adds the channel values of what lies behind a hit, weighted by a colour,
+// for every channel both carry.
+void blendChannels(VRayContext& rc, const VRayContext& behind, const Color& weight);
 
 } // namespace VUtils

@@ -34,8 +34,8 @@ inline constexpr InterfaceID EXT_MATERIAL_TAGS = 0x77EE6229;
 inline constexpr InterfaceID EXT_BRDF = 0xFFFF0002;
 inline constexpr InterfaceID EXT_VELOCITY = 0x77915061;
 
-// Plug-in type identifiers of the host's own plug-ins.
-inline constexpr PluginID PLUGIN_ID_BRDF_VRAYMTL = 0x7849C7CB;
+// Plug-in type identifier of the renderer's glass BRDF.
+inline constexpr PluginID PLUGIN_ID_BRDF_GLASS = 0x7849C7CB;
 
 // Render-channel aliases with a fixed meaning; user colour channels carry
 // their own alias from the scene.

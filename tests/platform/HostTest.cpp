@@ -196,7 +196,7 @@ TEST(HostRender, HitsCarryChannelValuesAndVelocityFromAnimation)
     EXPECT_EQ(velocity->v[0], 1.0f);
     EXPECT_EQ(velocity->v[1], 0.0f);
     EXPECT_EQ(velocity->v[2], 0.0f);
-    EXPECT_EQ(z->v[0], rc.hitDistance);
+    EXPECT_EQ(z->d[0], static_cast<double>(rc.hitDistance));
     EXPECT_EQ(diffuse->v[0], 0.5f);
     auto* velocitySource = static_cast<VelocityInterface*>(rc.object->newInterface(EXT_VELOCITY));
     ASSERT_NE(velocitySource, nullptr);

@@ -150,6 +150,16 @@ inline const QuorvelPlugin::CoreCalls& recordingCore()
             return true;
         };
         c.QvGetSeed = [](const double& x, const double& y) { return static_cast<uint64_t>(x * 1000.0 + y); };
+        // Render threads run in no fixed order: they are answered, not recorded,
+        // and shoot no rays.
+        c.QvGetSpecularRay = [](const double&, const double&) { return QC::QvCameraRay{}; };
+        c.QvGetCurrentSampleIndexCount = [](const int32_t&, const int32_t&, uint64_t&) { return false; };
+        c.QvGetRayDetectPhase = [](const uint64_t&, const double&, const double&) { return QC::QvCameraRay{}; };
+        c.QvGetRayRenderPhase = [](const double&, const double&) { return QC::QvCameraRay{}; };
+        c.QvInitBucket = [](const uint64_t&, const int32_t&, const int32_t&, const int32_t&, const int32_t&) {};
+        c.QvProcessBucketFlushToFile = [](const int32_t&, const int32_t&, const int32_t&, const int32_t&) {
+            return true;
+        };
         return c;
     }();
     return calls;

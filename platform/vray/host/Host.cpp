@@ -261,6 +261,10 @@ bool Host::startServers(int threads)
             args.push_back("--plugin");
             args.push_back(lib);
         }
+        for (const std::string& o : options_.overrides) {
+            args.push_back("--set");
+            args.push_back(o);
+        }
         args.push_back(scenePath_);
         std::vector<char*> argv;
         for (std::string& a : args)
@@ -311,10 +315,38 @@ PluginBase* Host::findInstance(const std::string& name)
     return nullptr;
 }
 
+namespace {
+
+// "INSTANCE.PARAM=JSON": one parameter of the scene file replaced.
+void applyOverride(SceneFile& file, const std::string& text)
+{
+    const size_t dot = text.find('.'), eq = text.find('=');
+    if (dot == std::string::npos || eq == std::string::npos || dot == 0 || eq < dot + 2)
+        throw SceneError("--set " + text + ": expected INSTANCE.PARAMETER=VALUE");
+    const std::string name = text.substr(0, dot), key = text.substr(dot + 1, eq - dot - 1);
+    Json::Value value;
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    const std::string json = text.substr(eq + 1);
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    if (!reader->parse(json.data(), json.data() + json.size(), &value, &errors))
+        throw SceneError("--set " + text + ": the value is not JSON (strings need quotes)");
+    for (SceneInstance& si : file.instances)
+        if (si.name == name) {
+            si.params[key] = value;
+            return;
+        }
+    throw SceneError("--set " + text + ": the scene has no instance \"" + name + "\"");
+}
+
+} // namespace
+
 void Host::loadScene(const std::string& path)
 {
     SceneFile file = readSceneFile(path);
     scenePath_ = path;
+    for (const std::string& o : options_.overrides)
+        applyOverride(file, o);
 
     for (const SceneInstance& si : file.instances) {
         const auto it = types_.find(si.type);

@@ -46,9 +46,11 @@ public:
 
 private:
     class Tags;
+    class Shading;
     std::string type_, name_;
     VUtils::VRayParameterList* params_;
     std::unique_ptr<Tags> tagsInterface_;
+    std::unique_ptr<Shading> shadingInterface_;
     std::map<std::string, std::string> tagCache_;
 };
 
@@ -65,6 +67,8 @@ struct HostOptions {
     std::vector<std::string> pluginLibraries; // libraries to load besides the search path
     int threads = -1;                         // overrides the scene when >= 0
     bool quiet = false;
+    // Parameter values that replace the scene file's: "INSTANCE.PARAM=JSON".
+    std::vector<std::string> overrides;
     // Distributed rendering: a client starts `renderServers` copies of
     // `serverExecutable`, each rendering every (servers + 1)-th bucket and
     // sending its regions back as region buffers through a pipe.

@@ -2,6 +2,7 @@
 // geometry, nodes and render channels, with their parameters.
 
 #include "Host.h"
+#include "Scene.h"
 
 namespace QuorvelHost {
 
@@ -21,12 +22,24 @@ private:
     HostPlugin& owner_;
 };
 
+// Materials shade a hit of any object as if it were theirs.
+class HostPlugin::Shading : public MaterialInterface {
+public:
+    explicit Shading(HostPlugin& owner) : owner_(owner) {}
+    void shade(VRayContext& rc) override { static_cast<HostRayContext&>(rc).shadeWithMaterial(&owner_); }
+
+private:
+    HostPlugin& owner_;
+};
+
 HostPlugin::HostPlugin(std::string type, std::string name, const VRayParameterListDesc& desc)
     : type_(std::move(type)), name_(std::move(name)), params_(desc.newParameterList())
 {
     // Render threads query these concurrently: made here, never lazily.
     if (params_->desc().find("tags"))
         tagsInterface_ = std::make_unique<Tags>(*this);
+    if (type_ == "MtlSingleBRDF" || type_ == "BRDFVRayMtl")
+        shadingInterface_ = std::make_unique<Shading>(*this);
 }
 
 HostPlugin::~HostPlugin()
@@ -58,6 +71,8 @@ PluginInterface* HostPlugin::newInterface(InterfaceID id)
 {
     if (id == EXT_MATERIAL_TAGS && tagsInterface_)
         return tagsInterface_.get();
+    if (id == EXT_MATERIAL && shadingInterface_)
+        return shadingInterface_.get();
     return VRayPlugin::newInterface(id);
 }
 

@@ -693,8 +693,9 @@ bool Scene::intersect(HostRayContext& rc, const Vector& origin, const Vector& di
     for (const auto& c : channels_) {
         ChannelValue value;
         value.alias = c->alias;
+        value.dataType = c->dataType;
         if (c->source == Channel::ZDepth) {
-            value.v[0] = best;
+            value.d[0] = best;
         } else if (c->source == Channel::Velocity) {
             const Vector vel = node->getVelocity(rc);
             value.v[0] = vel.x;
@@ -814,7 +815,17 @@ Color Scene::traceColor(HostRayContext& parent, uint64_t rayType, const Vector& 
     return child.result.color;
 }
 
-void Scene::defaultShade(HostRayContext& rc)
+void Scene::shadeWithMaterial(HostRayContext& rc, PluginBase* material)
+{
+    const Material* m = nullptr;
+    {
+        std::lock_guard lock(materialsMutex_);
+        m = materialOf(material);
+    }
+    defaultShade(rc, m);
+}
+
+void Scene::defaultShade(HostRayContext& rc, const Material* override)
 {
     ShadeResult& r = rc.result;
     if (rc.light) {
@@ -824,7 +835,7 @@ void Scene::defaultShade(HostRayContext& rc)
         r.alphaTransp = Color();
         return;
     }
-    const Material* m = rc.node ? rc.node->material : nullptr;
+    const Material* m = override ? override : rc.node ? rc.node->material : nullptr;
     static const Material fallback;
     if (!m)
         m = &fallback;

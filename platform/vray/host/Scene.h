@@ -94,7 +94,9 @@ public:
     bool intersect(HostRayContext& rc, const VUtils::Vector& origin, const VUtils::Vector& dir, float tmin,
                    float tmax);
     void shade(HostRayContext& rc);
-    void defaultShade(HostRayContext& rc);
+    void defaultShade(HostRayContext& rc, const Material* override = nullptr);
+    // Shading with another material than the hit's (a MtlSingleBRDF or BRDFVRayMtl).
+    void shadeWithMaterial(HostRayContext& rc, VUtils::PluginBase* material);
     VUtils::Color traceColor(HostRayContext& parent, uint64_t rayType, const VUtils::Vector& origin,
                              const VUtils::Vector& dir, VUtils::Color* alphaOut = nullptr);
     VUtils::Color background() const { return background_.color; }
@@ -153,6 +155,7 @@ private:
     VUtils::VRayFrameData fdata_;
 
     std::mutex imageMutex_;
+    std::mutex materialsMutex_; // materials made at render time
     std::vector<float> image_;
     friend class FrameBuffer;
 };
@@ -163,6 +166,7 @@ public:
     HostRayContext(Scene& scene) : scene_(scene) {}
 
     void defShade() override { scene_.defaultShade(*this); }
+    void shadeWithMaterial(VUtils::PluginBase* material) { scene_.shadeWithMaterial(*this, material); }
     VUtils::VRayContext* newSpawnContext() override;
     void releaseContext(VUtils::VRayContext* child) override;
     bool traceRay(const VUtils::Vector& origin, const VUtils::Vector& dir, float mint, float maxt) override;

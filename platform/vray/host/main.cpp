@@ -15,7 +15,8 @@ namespace {
 void usage()
 {
     std::fprintf(stderr,
-                 "usage: quorvel_host [--plugin LIBRARY]... [--threads N] [--render-servers N] [--quiet] SCENE.json\n"
+                 "usage: quorvel_host [--plugin LIBRARY]... [--threads N] [--render-servers N] [--set INSTANCE.PARAM=JSON]...\n"
+                 "                    [--quiet] SCENE.json\n"
                  "Plug-in libraries are also loaded from every directory in QUORVEL_PLUGIN_PATH\n"
                  "(colon-separated) and from the build's plug-in directory.\n");
 }
@@ -60,6 +61,8 @@ int main(int argc, char** argv)
             options.regionFd = std::atoi(argv[++i]);
             if (options.regionFd < 0)
                 return 2;
+        } else if (arg == "--set" && i + 1 < argc) {
+            options.overrides.push_back(argv[++i]);
         } else if (arg == "--quiet") {
             options.quiet = true;
         } else if (arg == "--help" || arg == "-h") {
