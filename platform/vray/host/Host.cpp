@@ -26,6 +26,7 @@ void RenderStats::reset()
     rays = 0;
     shaderCalls = 0;
     traceNs = 0;
+    hostNs = 0;
     pluginNs = 0;
 }
 
@@ -317,7 +318,8 @@ PluginBase* Host::findInstance(const std::string& name)
 
 namespace {
 
-// "INSTANCE.PARAM=JSON": one parameter of the scene file replaced.
+// "INSTANCE.PARAM=JSON" or "TYPE.PARAM=JSON": one parameter of the scene
+// file replaced.
 void applyOverride(SceneFile& file, const std::string& text)
 {
     const size_t dot = text.find('.'), eq = text.find('=');
@@ -331,12 +333,14 @@ void applyOverride(SceneFile& file, const std::string& text)
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     if (!reader->parse(json.data(), json.data() + json.size(), &value, &errors))
         throw SceneError("--set " + text + ": the value is not JSON (strings need quotes)");
-    for (SceneInstance& si : file.instances)
-        if (si.name == name) {
-            si.params[key] = value;
-            return;
-        }
-    throw SceneError("--set " + text + ": the scene has no instance \"" + name + "\"");
+    // An instance by its name, else the first instance of a type by the type's name.
+    for (const bool byType : {false, true})
+        for (SceneInstance& si : file.instances)
+            if ((byType ? si.type : si.name) == name) {
+                si.params[key] = value;
+                return;
+            }
+    throw SceneError("--set " + text + ": the scene has no instance or plug-in type \"" + name + "\"");
 }
 
 } // namespace
@@ -456,16 +460,20 @@ bool Host::render()
         if (!aborted() && !isServer() && !s.writeOutput(written))
             log_->error(("cannot write the image \"" + written + "\"").c_str());
         const double trace = static_cast<double>(stats_.traceNs) * 1e-9;
+        const double host = static_cast<double>(stats_.hostNs) * 1e-9;
         const double plugin = static_cast<double>(stats_.pluginNs) * 1e-9;
-        const double busy = seconds * threads;
-        char summary[512];
+        const double busy = std::max(host + plugin, 1e-9);
+        const double shading = std::max(0.0, host - trace);
+        const auto rays = static_cast<unsigned long long>(stats_.rays.load());
+        char summary[640];
         std::snprintf(summary, sizeof summary,
-                      "frame %d: %llu rays traced, %llu hits to plug-in shaders, %.3f s on %d threads "
-                      "(thread time: ray tracing %.3f s, shading %.3f s, plug-in calls %.3f s)%s%s",
-                      frame, static_cast<unsigned long long>(stats_.rays.load()),
+                      "frame %d: %llu rays traced (%.0f per second), %llu hits to plug-in shaders, %.3f s on %d "
+                      "threads; thread time: ray tracing %.3f s (%.0f%%), shading %.3f s (%.0f%%), plug-in and core "
+                      "calls %.3f s (%.0f%%)%s%s",
+                      frame, rays, static_cast<double>(rays) / std::max(seconds, 1e-9),
                       static_cast<unsigned long long>(stats_.shaderCalls.load()), seconds, threads, trace,
-                      std::max(0.0, busy - trace - plugin), plugin, written.empty() ? "" : ", wrote ",
-                      written.c_str());
+                      100.0 * trace / busy, shading, 100.0 * shading / busy, plugin, 100.0 * plugin / busy,
+                      written.empty() ? "" : ", wrote ", written.c_str());
         log_->info(summary);
     }
 

@@ -57,8 +57,12 @@ private:
 struct RenderStats {
     std::atomic<uint64_t> rays{0};          // rays traced through the scene
     std::atomic<uint64_t> shaderCalls{0};   // hits handed to installed shaders
+    // Render-thread time: the host's own work (of which traceNs in Embree)
+    // and the plug-ins' camera, shader, sampler and region calls with the
+    // core calls they make, host services they call back excluded.
     std::atomic<uint64_t> traceNs{0};
-    std::atomic<uint64_t> pluginNs{0};      // camera, shader and region calls of plug-ins
+    std::atomic<uint64_t> hostNs{0};
+    std::atomic<uint64_t> pluginNs{0};
 
     void reset();
 };

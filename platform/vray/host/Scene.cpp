@@ -69,6 +69,58 @@ uint64_t mix(uint64_t x)
     return x ^ (x >> 31);
 }
 
+// Render-thread time split between the host's own work and the plug-ins'
+// (with the core they call): every crossing of that boundary closes a slice.
+struct ThreadClock {
+    RenderStats* stats = nullptr;
+    bool inPlugin = false;
+    uint64_t since = 0;
+};
+thread_local ThreadClock threadClock;
+
+void closeSlice()
+{
+    ThreadClock& c = threadClock;
+    const uint64_t now = nowNs();
+    (c.inPlugin ? c.stats->pluginNs : c.stats->hostNs).fetch_add(now - c.since, std::memory_order_relaxed);
+    c.since = now;
+}
+
+class Crossing {
+public:
+    explicit Crossing(bool toPlugin) : previous_(threadClock.inPlugin)
+    {
+        active_ = threadClock.stats && previous_ != toPlugin;
+        if (active_) {
+            closeSlice();
+            threadClock.inPlugin = toPlugin;
+        }
+    }
+    ~Crossing()
+    {
+        if (active_) {
+            closeSlice();
+            threadClock.inPlugin = previous_;
+        }
+    }
+    Crossing(const Crossing&) = delete;
+    Crossing& operator=(const Crossing&) = delete;
+
+private:
+    bool previous_;
+    bool active_ = false;
+};
+
+class ClockedThread {
+public:
+    explicit ClockedThread(RenderStats& stats) { threadClock = {&stats, false, nowNs()}; }
+    ~ClockedThread()
+    {
+        closeSlice();
+        threadClock.stats = nullptr;
+    }
+};
+
 float unitRandom(uint64_t& state)
 {
     state = mix(state);
@@ -817,6 +869,7 @@ Color Scene::traceColor(HostRayContext& parent, uint64_t rayType, const Vector& 
 
 void Scene::shadeWithMaterial(HostRayContext& rc, PluginBase* material)
 {
+    const Crossing host(false);
     const Material* m = nullptr;
     {
         std::lock_guard lock(materialsMutex_);
@@ -905,10 +958,12 @@ void Scene::shade(HostRayContext& rc)
     rc.result = ShadeResult{};
     bool handled = false;
     for (VRayIntersectionShader2* shader : intersectionShaders) {
-        const uint64_t t0 = nowNs();
         stats().shaderCalls.fetch_add(1, std::memory_order_relaxed);
-        const int r = shader->shade(rc);
-        stats().pluginNs.fetch_add(nowNs() - t0, std::memory_order_relaxed);
+        int r = 1;
+        {
+            const Crossing plugin(true);
+            r = shader->shade(rc);
+        }
         if (r == 0) {
             handled = true;
             break;
@@ -936,8 +991,15 @@ void HostRayContext::releaseContext(VRayContext* child)
     delete static_cast<HostRayContext*>(child);
 }
 
+void HostRayContext::defShade()
+{
+    const Crossing host(false);
+    scene_.defaultShade(*this);
+}
+
 bool HostRayContext::traceRay(const Vector& o, const Vector& dir, float mint, float maxt)
 {
+    const Crossing host(false);
     // Surfaces that let the ray through are composited front to back.
     Color color, alpha, weight(1, 1, 1), alphaWeight(1, 1, 1);
     float tmin = mint;
@@ -967,6 +1029,7 @@ bool HostRayContext::traceRay(const Vector& o, const Vector& dir, float mint, fl
 
 bool HostRayContext::findNextIntersection(const Vector& o, const Vector& dir, float mint, float maxt)
 {
+    const Crossing host(false);
     return scene_.intersect(*this, o, dir, mint, maxt);
 }
 
@@ -1004,8 +1067,10 @@ bool Scene::renderImage(int threads)
     std::mutex progressMutex;
     QL::QvResetprogress(static_cast<uint64_t>(buckets));
     const bool ownCamera = camera == pinhole_.get();
+    const bool ownSampler = pathSampler == pathSampler0_.get();
 
     auto worker = [&](int threadIndex) {
+        const ClockedThread clock(stats());
         HostRayContext rc(*this);
         for (;;) {
             const int k = next.fetch_add(1);
@@ -1013,26 +1078,29 @@ bool Scene::renderImage(int threads)
                 return;
             int rect[4];
             bucketRect(mine[static_cast<size_t>(k)], rect);
-            uint64_t t0 = nowNs();
-            OutputRegion* region = regionDoneCallback->newOutputRegion(rect);
-            if (region)
-                regionDoneCallback->regionBegin(region, threadIndex, 0);
-            stats().pluginNs.fetch_add(ownCamera ? 0 : nowNs() - t0, std::memory_order_relaxed);
+            OutputRegion* region = nullptr;
+            {
+                const Crossing plugin(true);
+                region = regionDoneCallback->newOutputRegion(rect);
+                if (region)
+                    regionDoneCallback->regionBegin(region, threadIndex, 0);
+            }
             for (int y = rect[1]; y < rect[3]; ++y)
                 for (int x = rect[0]; x < rect[2]; ++x) {
-                    // Camera time is the pixel's time less its traced samples,
-                    // so that skipped samples cost no clock reads.
-                    const uint64_t pixelStart = ownCamera ? 0 : nowNs();
-                    uint64_t tracedNs = 0;
                     PixelSamplingState state;
-                    pathSampler->initPixel(state, x, y);
+                    {
+                        const Crossing plugin(!ownSampler);
+                        pathSampler->initPixel(state, x, y);
+                    }
                     Color sum, alphaSum;
                     for (int s = 0; s < n * n; ++s) {
                         const double sx = x + (s % n + 0.5) / n, sy = y + (s / n + 0.5) / n;
                         ScreenRay ray;
-                        if (!camera->getScreenRay(sx, sy, threadIndex, ray))
-                            continue;
-                        const uint64_t traceStart = ownCamera ? 0 : nowNs();
+                        {
+                            const Crossing plugin(!ownCamera);
+                            if (!camera->getScreenRay(sx, sy, threadIndex, ray))
+                                continue;
+                        }
                         rc.rayType = RT_CAMERA;
                         rc.rayDepth = 0;
                         rc.rayMode = 0;
@@ -1047,26 +1115,23 @@ bool Scene::renderImage(int threads)
                         rc.traceRay(ray.origin, ray.direction, 0.0f, static_cast<float>(ray.maxDistance));
                         sum += mapColor(rc.result.color);
                         alphaSum += rc.result.alpha;
-                        if (!ownCamera)
-                            tracedNs += nowNs() - traceStart;
                     }
-                    if (!ownCamera)
-                        stats().pluginNs.fetch_add(nowNs() - pixelStart - tracedNs, std::memory_order_relaxed);
                     const float k = 1.0f / static_cast<float>(n * n);
                     if (region)
                         region->setPixel(x, y, AColor(sum.r * k, sum.g * k, sum.b * k, alphaSum.mean() * k));
                 }
-            t0 = nowNs();
-            // A server serialises the region before region done consumes it.
-            if (region && host_.isServer() && !host_.sendRegion(*region)) {
-                host_.log().error("render server: cannot send a region to the client");
-                host_.abortRender();
+            {
+                const Crossing plugin(true);
+                // A server serialises the region before region done consumes it.
+                if (region && host_.isServer() && !host_.sendRegion(*region)) {
+                    host_.log().error("render server: cannot send a region to the client");
+                    host_.abortRender();
+                }
+                if (region) {
+                    regionDoneCallback->regionDone(region);
+                    regionDoneCallback->releaseOutputRegion(region);
+                }
             }
-            if (region) {
-                regionDoneCallback->regionDone(region);
-                regionDoneCallback->releaseOutputRegion(region);
-            }
-            stats().pluginNs.fetch_add(ownCamera ? 0 : nowNs() - t0, std::memory_order_relaxed);
             std::lock_guard lock(progressMutex);
             QL::QvIncreaseprogress();
         }

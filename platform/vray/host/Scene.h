@@ -165,7 +165,7 @@ class HostRayContext : public VUtils::VRayContext {
 public:
     HostRayContext(Scene& scene) : scene_(scene) {}
 
-    void defShade() override { scene_.defaultShade(*this); }
+    void defShade() override;
     void shadeWithMaterial(VUtils::PluginBase* material) { scene_.shadeWithMaterial(*this, material); }
     VUtils::VRayContext* newSpawnContext() override;
     void releaseContext(VUtils::VRayContext* child) override;
