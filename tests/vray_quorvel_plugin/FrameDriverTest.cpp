@@ -14,6 +14,24 @@ namespace {
 
 using Quorvel::Logger::LogLevel;
 
+// Given once per process by the first frame a glass mode other than 3
+// prepares, so whichever test comes first sees it.
+bool isGlassNotice(const std::string& message)
+{
+    return message == "[Quorvel] Simultaneous rendering of both opaque and transparent at the same time is not fully "
+                      "supported yet.";
+}
+
+// The log's entries without that notice, headers stripped.
+std::vector<std::pair<LogLevel, std::string>> entriesOf(const QuorvelTest::LogCapture& log)
+{
+    std::vector<std::pair<LogLevel, std::string>> got;
+    for (const auto& e : log.entries())
+        if (!isGlassNotice(QuorvelTest::LogCapture::stripHeader(e.text)))
+            got.push_back({e.level, QuorvelTest::LogCapture::stripHeader(e.text)});
+    return got;
+}
+
 struct Frame {
     UseRecordingCore recording;
     QuorvelTest::LogCapture log;
@@ -97,10 +115,7 @@ TEST(FrameDriver, ZeroBlocksOrNoFinalImageBeginThePhaseAtOnce)
         ASSERT_GE(events.size(), 3u);
         EXPECT_EQ(events[events.size() - 4], "QvSetCurrentBlockIndex(0)");
         EXPECT_EQ(events.back(), "QvPhaseBegin()");
-        std::vector<std::pair<LogLevel, std::string>> got;
-        for (const auto& e : f.log.entries())
-            got.push_back({e.level, QuorvelTest::LogCapture::stripHeader(e.text)});
-        EXPECT_EQ(got, c.messages);
+        EXPECT_EQ(entriesOf(f.log), c.messages);
         EXPECT_EQ(f.subFrames()->getNumSubFrames(), static_cast<int>(c.blocks));
         // The first sub-frame does not begin the phase a second time.
         if (c.blocks > 0) {
@@ -177,7 +192,7 @@ TEST(FrameDriver, DetectionPhaseRegistersNoAovs)
     for (const auto& e : Recording::get().take())
         EXPECT_EQ(e.rfind("QvRenderPhaseRegisterAov", 0), std::string::npos) << e;
     EXPECT_TRUE(f.instance->settings().channelAliases.empty());
-    EXPECT_TRUE(f.log.messages().empty());
+    EXPECT_TRUE(entriesOf(f.log).empty());
 }
 
 TEST(FrameDriver, FileNamesTakeTheFrameNumberAndTheOutputIsCapturedOncePerRender)
@@ -269,10 +284,7 @@ TEST(FrameDriver, RenderServersFetchTheDetectionFile)
             if (e.find("Detect") != std::string::npos && e.rfind("QvSetDetectFilePath", 0) != 0)
                 calls.push_back(e);
         EXPECT_EQ(calls, c.coreCalls);
-        std::vector<std::pair<LogLevel, std::string>> got;
-        for (const auto& e : f.log.entries())
-            got.push_back({e.level, QuorvelTest::LogCapture::stripHeader(e.text)});
-        EXPECT_EQ(got, c.messages);
+        EXPECT_EQ(entriesOf(f.log), c.messages);
         if (c.callback && c.contextFile.find('/') != std::string::npos) {
             EXPECT_EQ(transfer.asked, std::vector<std::string>{"detect0001.qvl"});
         }
