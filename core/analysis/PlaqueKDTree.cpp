@@ -85,42 +85,6 @@ bool inTriangle(const VekPoint& a, const VekPoint& b, const VekPoint& e, const V
     return beta >= -0.005 && alpha >= -0.005 && beta + alpha <= 1.005;
 }
 
-// The first candidate whose patch the line through the test point along the
-// plaque's normal meets, not beyond the plaque's own reach.
-template <class Candidates>
-int32_t coveringPlaque(const PlaqueKDTree& tree, const Plaque& p, const VekPoint& t, Candidates& candidates)
-{
-    const float m = Quorvel::Utils::length(sub(t, p.center));
-    const VekPoint l = add(t, scaled(p.normal, 10000.0f));
-    const VekPoint tl = sub(t, l);
-    for (size_t n = 0;; ++n) {
-        const auto* candidate = candidates.at(tree, n);
-        if (candidate == nullptr)
-            break;
-        // A hit in K's triangles lies within `reach` of its centre, and a
-        // cover's hit within reach + m of t: most candidates fail these
-        // before the triangle tests.
-        const float reach = candidate->reach;
-        const VekPoint tc = sub(t, candidate->center);
-        const float far = 2.0f * reach + m;
-        if (dot(tc, tc) > far * far)
-            continue;
-        const int32_t index = candidate->index;
-        const Plaque& k = tree.plaques[static_cast<size_t>(index)];
-        const float denom = dot(k.normal, tl);
-        VekPoint hit = k.center;
-        if (std::fabs(denom) > 1.1920929e-7f)
-            hit = add(l, scaled(tl, dot(sub(k.center, l), k.normal) / denom));
-        const float fromCentre = Quorvel::Utils::length(sub(hit, k.center));
-        if (fromCentre > reach || !(Quorvel::Utils::length(sub(hit, t)) < fromCentre + m))
-            continue;
-        const auto& c = k.corners;
-        if (inTriangle(c[0], c[1], c[2], hit) || inTriangle(c[2], c[3], c[1], hit))
-            return index;
-    }
-    return -1;
-}
-
 bool indexable(const Plaque& p)
 {
     return p.hasNormal && p.quality > 0.0 && p.cosine >= kGrazingCosine;
@@ -158,110 +122,370 @@ bool eligible(const PlaqueKDTree& tree, size_t i, const VekPoint& normal, float 
            std::fabs(dot(k.normal, normal)) >= minAlignment;
 }
 
-// Candidates of one plaque in descending quality, ordered lazily: the cover
-// of a test point is usually among the first few of thousands, so a heap
-// that is popped on demand replaces a full sort. Buffers are reused.
-class CandidateOrder {
+// Overlap lists order equal qualities by plaque number, so that every test
+// point of a plaque reads the same order.
+bool better(double qa, int32_t a, double qb, int32_t b)
+{
+    return qa > qb || (qa == qb && a < b);
+}
+
+float squaredDistanceToBox(const VekPoint& q, const float* lo, const float* hi)
+{
+    const float c[3] = {q.x, q.y, q.z};
+    float d2 = 0.0f;
+    for (int a = 0; a < 3; ++a) {
+        const float d = c[a] < lo[a] ? lo[a] - c[a] : c[a] > hi[a] ? c[a] - hi[a] : 0.0f;
+        d2 += d * d;
+    }
+    return d2;
+}
+
+// Pruning of whole boxes must never drop a point that the exact per-point
+// test in single precision would keep.
+constexpr float kPruneSlack = 1.0001f;
+
+} // namespace
+
+class PlaqueCoverIndex {
 public:
-    CandidateOrder()
-    {
-        found_.reserve(kQueryReserve);
-        heap_.reserve(kQueryReserve);
-        ordered_.reserve(kQueryReserve);
-    }
-
-    CandidateOrder(const CandidateOrder&) = delete;
-    CandidateOrder& operator=(const CandidateOrder&) = delete;
-
-    // Render threads: the plaques and removal bits as they are.
-    void collect(const PlaqueKDTree& tree, const Plaque& p, float radius)
-    {
-        tree.location.Locate({p.center.x, p.center.y, p.center.z}, radius, found_);
-        reset();
-        const auto own = static_cast<int32_t>(p.cameraIndex);
-        for (int32_t index : found_)
-            if (eligible(tree, static_cast<size_t>(index), p.normal, kMinAlignment, own))
-                heap_.push_back({tree.plaques[static_cast<size_t>(index)].quality, index});
-        std::make_heap(heap_.begin(), heap_.end(), less);
-    }
-
-    // Removal runs: the same filter on the slot-ordered copy.
-    void collectFromSlots(const PlaqueKDTree& tree, const Plaque& p, float radius)
-    {
-        tree.location.LocateSlots({p.center.x, p.center.y, p.center.z}, radius, found_);
-        reset();
-        const auto& slots = tree.Slots();
-        const auto own = static_cast<uint8_t>(p.cameraIndex);
-        for (int32_t slot : found_) {
-            const PlaqueKDTree::SlotInfo& k = slots[static_cast<size_t>(slot)];
-            if (k.removed || k.camera == own || k.cosine < kGrazingCosine ||
-                std::fabs(dot(k.normal, p.normal)) < kMinAlignment)
-                continue;
-            heap_.push_back({k.quality, k.plaque});
-        }
-        std::make_heap(heap_.begin(), heap_.end(), less);
-    }
-
-    bool empty() const { return heap_.empty() && ordered_.empty(); }
-
-    void reset()
-    {
-        heap_.clear();
-        ordered_.clear();
-    }
-
-    // What the cover search reads of a candidate before its triangles,
-    // kept together so that rescanning the ordered prefix for each test
-    // point reads memory in sequence.
-    struct Ordered {
-        VekPoint center;
-        float reach;
-        int32_t index;
+    struct Key {
+        double quality;
+        int32_t plaque;
     };
 
-    // The i-th best candidate, null past the last.
-    const Ordered* at(const PlaqueKDTree& tree, size_t i)
-    {
-        while (ordered_.size() <= i) {
-            if (heap_.empty())
-                return nullptr;
-            std::pop_heap(heap_.begin(), heap_.end(), less);
-            const int32_t index = heap_.back().index;
-            heap_.pop_back();
-            const auto k = static_cast<size_t>(index);
-            ordered_.push_back({tree.plaques[k].center, tree.CoverReach(k), index});
-        }
-        return &ordered_[i];
-    }
+    struct Entry {
+        Key key;
+        int32_t id; // node number, or -1 - point number
+    };
+
+    // One test point of one plaque.
+    struct Probe {
+        const Plaque* plaque;
+        VekPoint point;
+        float overlapRadius;
+        bool live;                // removal run: read the index's own removal flags
+        bool anyCandidate = false; // the first candidate at all, not a cover
+    };
+
+    void Build(const std::vector<Plaque>& plaques, const std::vector<int32_t>& indexed);
+    // Takes the removal flags of a run from `removed`.
+    void Refresh(const std::vector<bool>& removed);
+    void Remove(size_t plaque);
+
+    // The first candidate in overlap-list order whose patch covers the probe's
+    // point, -1 when none does.
+    int32_t FindCover(const PlaqueKDTree& tree, const Probe& probe, std::vector<Entry>& heap) const;
 
 private:
-    struct Entry {
+    struct Point {
+        VekPoint center;
+        float reach;
+        VekPoint normal;
+        float cosine;
         double quality;
-        int32_t index;
+        int32_t plaque;
+        uint32_t camera;
     };
-    static bool less(const Entry& a, const Entry& b) { return a.quality < b.quality; }
 
-    std::vector<int32_t> found_;
-    std::vector<Entry> heap_;
-    std::vector<Ordered> ordered_;
+    struct Node {
+        float lo[3];
+        float hi[3];
+        float maxReach;
+        int32_t first;
+        int32_t count;
+        int32_t left; // -1 for a leaf
+        int32_t right;
+        int32_t parent;
+    };
+
+    static constexpr size_t kLeafSize = 8;
+
+    int32_t build(size_t lo, size_t hi, int32_t parent);
+    Key leafKey(const Node& node) const;
+    static const Key& best(const Key& a, const Key& b)
+    {
+        return better(a.quality, a.plaque, b.quality, b.plaque) ? a : b;
+    }
+    static bool before(const Entry& a, const Entry& b) // heap order: worse below
+    {
+        return better(b.key.quality, b.key.plaque, a.key.quality, a.key.plaque);
+    }
+    bool covers(const PlaqueKDTree& tree, const Probe& probe, const Point& k, float m, const VekPoint& l,
+                const VekPoint& tl) const;
+
+    std::vector<Point> points_;
+    std::vector<Node> nodes_;
+    std::vector<Key> fixedKey_; // best over every point below: right whatever `removed` holds
+    std::vector<Key> liveKey_;  // best over the points a removal run still has
+    std::vector<uint8_t> live_;
+    std::vector<int32_t> leafOf_;  // point -> its leaf
+    std::vector<int32_t> pointOf_; // plaque -> point, -1 when not indexed
 };
 
-using Scratch = CandidateOrder;
+namespace {
+constexpr PlaqueCoverIndex::Key kNoKey{-std::numeric_limits<double>::infinity(), std::numeric_limits<int32_t>::max()};
+} // namespace
+
+void PlaqueCoverIndex::Build(const std::vector<Plaque>& plaques, const std::vector<int32_t>& indexed)
+{
+    points_.clear();
+    nodes_.clear();
+    pointOf_.assign(plaques.size(), -1);
+    points_.reserve(indexed.size());
+    for (int32_t i : indexed) {
+        const Plaque& p = plaques[static_cast<size_t>(i)];
+        if (std::isnan(p.center.x) || std::isnan(p.center.y) || std::isnan(p.center.z))
+            continue; // matches no radius query
+        // Barycentric coordinates down to -0.005 reach 1.02 times the
+        // farthest corner; a point of a degenerate triangle may lie 0.0002
+        // off a corner. The margin covers rounding of the hit off the plane.
+        float r = 0.0f;
+        for (const VekPoint& c : p.corners)
+            r = std::max(r, Quorvel::Utils::length(sub(c, p.center)));
+        points_.push_back({p.center, 1.1f * r + 1e-3f, p.normal, p.cosine, p.quality, i, p.cameraIndex});
+    }
+    if (points_.empty())
+        return;
+    nodes_.reserve(2 * (points_.size() / (kLeafSize / 2) + 1));
+    build(0, points_.size(), -1);
+    leafOf_.assign(points_.size(), -1);
+    fixedKey_.assign(nodes_.size(), kNoKey);
+    for (size_t n = nodes_.size(); n-- > 0;) {
+        const Node& node = nodes_[n];
+        if (node.left < 0) {
+            for (int32_t k = node.first; k < node.first + node.count; ++k) {
+                leafOf_[static_cast<size_t>(k)] = static_cast<int32_t>(n);
+                pointOf_[static_cast<size_t>(points_[static_cast<size_t>(k)].plaque)] = k;
+            }
+        }
+    }
+    live_.assign(points_.size(), 1);
+    for (size_t n = nodes_.size(); n-- > 0;) {
+        const Node& node = nodes_[n];
+        fixedKey_[n] = node.left < 0 ? leafKey(node)
+                                     : best(fixedKey_[static_cast<size_t>(node.left)],
+                                            fixedKey_[static_cast<size_t>(node.right)]);
+    }
+    liveKey_ = fixedKey_;
+}
+
+int32_t PlaqueCoverIndex::build(size_t lo, size_t hi, int32_t parent)
+{
+    Node node{};
+    for (int a = 0; a < 3; ++a) {
+        node.lo[a] = std::numeric_limits<float>::infinity();
+        node.hi[a] = -std::numeric_limits<float>::infinity();
+    }
+    for (size_t i = lo; i < hi; ++i) {
+        const Point& p = points_[i];
+        const float c[3] = {p.center.x, p.center.y, p.center.z};
+        for (int a = 0; a < 3; ++a) {
+            node.lo[a] = std::min(node.lo[a], c[a]);
+            node.hi[a] = std::max(node.hi[a], c[a]);
+        }
+        node.maxReach = std::max(node.maxReach, p.reach);
+    }
+    node.parent = parent;
+    node.left = node.right = -1;
+    node.first = static_cast<int32_t>(lo);
+    node.count = static_cast<int32_t>(hi - lo);
+    const auto id = static_cast<int32_t>(nodes_.size());
+    nodes_.push_back(node);
+    if (hi - lo <= kLeafSize)
+        return id;
+
+    int axis = 0;
+    for (int a = 1; a < 3; ++a)
+        if (node.hi[a] - node.lo[a] > node.hi[axis] - node.lo[axis])
+            axis = a;
+    const size_t mid = lo + (hi - lo) / 2;
+    auto coordinate = [axis](const Point& p) { return axis == 0 ? p.center.x : axis == 1 ? p.center.y : p.center.z; };
+    std::nth_element(points_.begin() + static_cast<std::ptrdiff_t>(lo), points_.begin() + static_cast<std::ptrdiff_t>(mid),
+                     points_.begin() + static_cast<std::ptrdiff_t>(hi), [&](const Point& a, const Point& b) {
+                         const float ca = coordinate(a), cb = coordinate(b);
+                         return ca < cb || (ca == cb && a.plaque < b.plaque);
+                     });
+    const int32_t left = build(lo, mid, id);
+    const int32_t right = build(mid, hi, id);
+    nodes_[static_cast<size_t>(id)].left = left;
+    nodes_[static_cast<size_t>(id)].right = right;
+    return id;
+}
+
+PlaqueCoverIndex::Key PlaqueCoverIndex::leafKey(const Node& node) const
+{
+    Key key = kNoKey;
+    for (int32_t k = node.first; k < node.first + node.count; ++k) {
+        const Point& p = points_[static_cast<size_t>(k)];
+        if (live_[static_cast<size_t>(k)] != 0)
+            key = best(key, {p.quality, p.plaque});
+    }
+    return key;
+}
+
+void PlaqueCoverIndex::Refresh(const std::vector<bool>& removed)
+{
+    for (size_t k = 0; k < points_.size(); ++k) {
+        const auto plaque = static_cast<size_t>(points_[k].plaque);
+        live_[k] = plaque < removed.size() && removed[plaque] ? 0 : 1;
+    }
+    for (size_t n = nodes_.size(); n-- > 0;) {
+        const Node& node = nodes_[n];
+        liveKey_[n] = node.left < 0 ? leafKey(node)
+                                    : best(liveKey_[static_cast<size_t>(node.left)],
+                                           liveKey_[static_cast<size_t>(node.right)]);
+    }
+}
+
+void PlaqueCoverIndex::Remove(size_t plaque)
+{
+    if (plaque >= pointOf_.size() || pointOf_[plaque] < 0)
+        return;
+    const auto k = static_cast<size_t>(pointOf_[plaque]);
+    if (live_[k] == 0)
+        return;
+    live_[k] = 0;
+    auto n = leafOf_[k];
+    Key key = leafKey(nodes_[static_cast<size_t>(n)]);
+    // Upwards only as far as the best quality below a node changes.
+    while (n >= 0) {
+        Key& stored = liveKey_[static_cast<size_t>(n)];
+        if (stored.quality == key.quality && stored.plaque == key.plaque)
+            break;
+        stored = key;
+        n = nodes_[static_cast<size_t>(n)].parent;
+        if (n < 0)
+            break;
+        const Node& parent = nodes_[static_cast<size_t>(n)];
+        key = best(liveKey_[static_cast<size_t>(parent.left)], liveKey_[static_cast<size_t>(parent.right)]);
+    }
+}
+
+// The line through the test point along the plaque's normal meets K's patch,
+// not beyond the plaque's own reach.
+bool PlaqueCoverIndex::covers(const PlaqueKDTree& tree, const Probe& probe, const Point& candidate, float m,
+                              const VekPoint& l, const VekPoint& tl) const
+{
+    // A hit in K's triangles lies within `reach` of its centre, and a cover's
+    // hit within reach + m of t: most candidates fail these before the
+    // triangle tests.
+    const float reach = candidate.reach;
+    const VekPoint tc = sub(probe.point, candidate.center);
+    const float far = 2.0f * reach + m;
+    if (dot(tc, tc) > far * far)
+        return false;
+    const Plaque& k = tree.plaques[static_cast<size_t>(candidate.plaque)];
+    const float denom = dot(k.normal, tl);
+    VekPoint hit = k.center;
+    if (std::fabs(denom) > 1.1920929e-7f)
+        hit = add(l, scaled(tl, dot(sub(k.center, l), k.normal) / denom));
+    const float fromCentre = Quorvel::Utils::length(sub(hit, k.center));
+    if (fromCentre > reach || !(Quorvel::Utils::length(sub(hit, probe.point)) < fromCentre + m))
+        return false;
+    const auto& c = k.corners;
+    return inTriangle(c[0], c[1], c[2], hit) || inTriangle(c[2], c[3], c[1], hit);
+}
+
+int32_t PlaqueCoverIndex::FindCover(const PlaqueKDTree& tree, const Probe& probe, std::vector<Entry>& heap) const
+{
+    if (nodes_.empty() || !(probe.overlapRadius >= 0.0f))
+        return -1;
+    const Plaque& p = *probe.plaque;
+    const std::vector<Key>& keys = probe.live ? liveKey_ : fixedKey_;
+    const float m = Quorvel::Utils::length(sub(probe.point, p.center));
+    const VekPoint l = add(probe.point, scaled(p.normal, 10000.0f));
+    const VekPoint tl = sub(probe.point, l);
+    const float r2 = probe.overlapRadius * probe.overlapRadius;
+    const uint32_t own = p.cameraIndex;
+
+    // A box is worth opening when it meets the overlap radius and, unless any
+    // candidate will do, when one of its patches could reach the test point.
+    auto open = [&](const Node& node) {
+        if (squaredDistanceToBox(p.center, node.lo, node.hi) > r2 * kPruneSlack)
+            return false;
+        if (probe.anyCandidate)
+            return true;
+        const float far = 2.0f * node.maxReach + m;
+        return squaredDistanceToBox(probe.point, node.lo, node.hi) <= far * far * kPruneSlack;
+    };
+    auto push = [&](const Entry& e) {
+        heap.push_back(e);
+        std::push_heap(heap.begin(), heap.end(), before);
+    };
+
+    heap.clear();
+    if (keys[0].plaque != kNoKey.plaque && open(nodes_[0]))
+        push({keys[0], 0});
+    while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), before);
+        const Entry e = heap.back();
+        heap.pop_back();
+        if (e.id < 0) {
+            const Point& k = points_[static_cast<size_t>(-1 - e.id)];
+            if (probe.anyCandidate || covers(tree, probe, k, m, l, tl))
+                return k.plaque;
+            continue;
+        }
+        const Node& node = nodes_[static_cast<size_t>(e.id)];
+        if (node.left >= 0) {
+            for (int32_t child : {node.left, node.right}) {
+                const Key& key = keys[static_cast<size_t>(child)];
+                if (key.plaque != kNoKey.plaque && open(nodes_[static_cast<size_t>(child)]))
+                    push({key, child});
+            }
+            continue;
+        }
+        for (int32_t i = node.first; i < node.first + node.count; ++i) {
+            const Point& k = points_[static_cast<size_t>(i)];
+            const bool gone = probe.live ? live_[static_cast<size_t>(i)] == 0
+                                         : tree.removed[static_cast<size_t>(k.plaque)];
+            if (gone || k.camera == own || k.cosine < kGrazingCosine || std::fabs(dot(k.normal, p.normal)) < kMinAlignment)
+                continue;
+            // The overlap radius exactly as the radius query computes it.
+            const float dx = k.center.x - p.center.x;
+            const float dy = k.center.y - p.center.y;
+            const float dz = k.center.z - p.center.z;
+            if (!(dx * dx + dy * dy + dz * dz <= r2))
+                continue;
+            push({{k.quality, k.plaque}, -1 - i});
+        }
+    }
+    return -1;
+}
+
+namespace {
+
+using Heap = std::vector<PlaqueCoverIndex::Entry>;
+
+// The covers an action was decided on: while none of them is removed, the
+// same plaque gets the same action again.
+struct Covers {
+    std::array<int32_t, 13> plaque;
+    uint8_t count = 0;
+};
 
 OverlapAction overlapAction(const PlaqueKDTree& tree, const Plaque& p, uint16_t mask, bool qualityCheck,
-                            std::vector<bool>& marks, Scratch& scratch, bool fromSlots)
+                            std::vector<bool>& marks, Heap& heap, bool live, Covers* seen)
 {
+    if (seen != nullptr)
+        seen->count = 0;
     if (!usableNormal(p.normal))
         return NoNormal;
     if (p.cosine <= kGrazingCosine)
         return Keep;
-    CandidateOrder& candidates = scratch;
-    if (fromSlots)
-        candidates.collectFromSlots(tree, p, OverlapRadius(tree, p));
-    else
-        candidates.collect(tree, p, OverlapRadius(tree, p));
-    if (candidates.empty())
-        return Keep;
+    PlaqueCoverIndex::Probe probe{&p, p.center, OverlapRadius(tree, p), live};
+    if ((mask & kAllOverlapTestPoints) == 0) {
+        // No test point to fail: only an empty overlap list keeps the plaque.
+        probe.anyCandidate = true;
+        return tree.CoverIndex().FindCover(tree, probe, heap) < 0 ? Keep : Remove;
+    }
+    auto coverOf = [&](const VekPoint& t) {
+        probe.point = t;
+        const int32_t cover = tree.CoverIndex().FindCover(tree, probe, heap);
+        if (seen != nullptr && cover >= 0)
+            seen->plaque[seen->count++] = cover;
+        return cover;
+    };
 
     std::array<int32_t, 12> covers; // the corners' and extended points' covers, for marking
     covers.fill(-1);
@@ -272,7 +496,7 @@ OverlapAction overlapAction(const PlaqueKDTree& tree, const Plaque& p, uint16_t 
         if ((mask & (1u << i)) == 0)
             continue;
         const VekPoint t = i < 4 ? add(p.center, scaled(sub(p.corners[i], p.center), kTestPointScale)) : p.center;
-        const int32_t cover = coveringPlaque(tree, p, t, candidates);
+        const int32_t cover = coverOf(t);
         if (cover < 0)
             return Keep;
         const Plaque& k = tree.plaques[static_cast<size_t>(cover)];
@@ -298,7 +522,7 @@ OverlapAction overlapAction(const PlaqueKDTree& tree, const Plaque& p, uint16_t 
         for (int i = 0; i < 8; ++i) {
             if ((mask & (1u << (5 + i))) == 0)
                 continue;
-            const int32_t cover = coveringPlaque(tree, p, extended[static_cast<size_t>(i)], candidates);
+            const int32_t cover = coverOf(extended[static_cast<size_t>(i)]);
             if (cover < 0)
                 return Keep;
             covers[static_cast<size_t>(4 + i)] = cover;
@@ -311,6 +535,24 @@ OverlapAction overlapAction(const PlaqueKDTree& tree, const Plaque& p, uint16_t 
     return Remove;
 }
 
+// A plaque waiting for a later pass, with the covers of its last decision
+// when it had one.
+struct Waiting {
+    uint32_t plaque;
+    Covers covers;
+    bool decided;
+};
+
+bool unchanged(const PlaqueKDTree& tree, const Waiting& w)
+{
+    if (!w.decided)
+        return false;
+    for (uint8_t i = 0; i < w.covers.count; ++i)
+        if (tree.removed[static_cast<size_t>(w.covers.plaque[i])])
+            return false;
+    return true;
+}
+
 // The removal passes over the plaques in the given order. `fillHole(i)` tells
 // an estimated fill hole (examined without the quality check).
 template <class FillHole>
@@ -321,11 +563,13 @@ void removeOverlaps(PlaqueKDTree& tree, const std::vector<uint32_t>& order, Fill
     DebugOverlapCounters& c = counters != nullptr ? *counters : local;
     c = DebugOverlapCounters{};
     c.indices = tree.plaques.size();
-    tree.RefreshSlots();
-    Scratch scratch;
+    tree.CoverIndex().Refresh(tree.removed);
+    Heap heap;
+    heap.reserve(kQueryReserve);
 
-    std::vector<uint32_t> deferred;
+    std::vector<Waiting> deferred;
     std::vector<bool> marks(tree.plaques.size(), false);
+    Covers seen;
     for (uint32_t i : order) {
         const Plaque& p = tree.plaques[i];
         const bool hole = fillHole(i);
@@ -333,11 +577,11 @@ void removeOverlaps(PlaqueKDTree& tree, const std::vector<uint32_t>& order, Fill
         c.fillHoles += hole ? 1 : 0;
         c.hyperTangents += p.cosine < kGrazingCosine ? 1 : 0;
         if (marks[i]) {
-            deferred.push_back(i);
+            deferred.push_back({i, {}, false});
             ++c.deferredCount;
             continue;
         }
-        switch (overlapAction(tree, p, kAllOverlapTestPoints, !hole, marks, scratch, true)) {
+        switch (overlapAction(tree, p, kAllOverlapTestPoints, !hole, marks, heap, true, &seen)) {
         case NoNormal:
             ++c.noNormal;
             break;
@@ -346,7 +590,7 @@ void removeOverlaps(PlaqueKDTree& tree, const std::vector<uint32_t>& order, Fill
             ++c.firstPass;
             break;
         case Defer:
-            deferred.push_back(i);
+            deferred.push_back({i, seen, true});
             ++c.deferredCount;
             break;
         case Keep:
@@ -354,23 +598,29 @@ void removeOverlaps(PlaqueKDTree& tree, const std::vector<uint32_t>& order, Fill
         }
     }
 
-    std::vector<uint32_t> next;
+    // A deferred plaque none of whose covers has gone since its last
+    // decision would be deferred again: only the others are examined anew.
+    std::vector<Waiting> next;
     while (!deferred.empty()) {
         marks.assign(tree.plaques.size(), false);
         next.clear();
-        for (uint32_t i : deferred) {
-            if (marks[i]) {
-                next.push_back(i);
+        for (Waiting& w : deferred) {
+            if (marks[w.plaque]) {
+                next.push_back(w);
                 ++c.deferredCount;
                 continue;
             }
-            const OverlapAction action =
-                overlapAction(tree, tree.plaques[i], kAllOverlapTestPoints, !fillHole(i), marks, scratch, true);
+            if (unchanged(tree, w)) {
+                next.push_back(w);
+                continue;
+            }
+            const OverlapAction action = overlapAction(tree, tree.plaques[w.plaque], kAllOverlapTestPoints,
+                                                       !fillHole(w.plaque), marks, heap, true, &seen);
             if (action == Remove) {
-                tree.MarkRemoved(i);
+                tree.MarkRemoved(w.plaque);
                 ++c.laterPasses;
             } else if (action == Defer) {
-                next.push_back(i);
+                next.push_back({w.plaque, seen, true});
             }
         }
         const bool stalled = next.size() == deferred.size();
@@ -419,50 +669,27 @@ void PlaqueKDTree::build(const RenderingContext& source, const std::vector<Recor
     context.ReleaseLookup();
 
     std::vector<kdpl::Point> centres;
+    std::vector<int32_t> indexed;
     centres.reserve(plaques.size());
     for (size_t i = 0; i < plaques.size(); ++i)
-        if (indexable(plaques[i]))
+        if (indexable(plaques[i])) {
             centres.push_back({plaques[i].center.x, plaques[i].center.y, plaques[i].center.z, static_cast<int32_t>(i)});
+            indexed.push_back(static_cast<int32_t>(i));
+        }
     location.Init(centres);
-    RefreshSlots();
-}
-
-float PlaqueKDTree::CoverReach(size_t plaque) const
-{
-    return plaque < coverReach_.size() ? coverReach_[plaque] : std::numeric_limits<float>::infinity();
-}
-
-void PlaqueKDTree::RefreshSlots()
-{
-    // Barycentric coordinates down to -0.005 reach 1.02 times the farthest
-    // corner; a point of a degenerate triangle may lie 0.0002 off a corner.
-    // The margin covers rounding of the hit off the plane.
-    coverReach_.resize(plaques.size());
-    for (size_t i = 0; i < plaques.size(); ++i) {
-        float r = 0.0f;
-        for (const VekPoint& c : plaques[i].corners)
-            r = std::max(r, Quorvel::Utils::length(sub(c, plaques[i].center)));
-        coverReach_[i] = 1.1f * r + 1e-3f;
-    }
-    slots_.assign(location.SlotCount(), SlotInfo{{0.0f, 0.0f, 0.0f}, 0.0f, 0.0, -1, 0, 1});
-    slotOf_.assign(plaques.size(), -1);
-    for (size_t slot = 0; slot < slots_.size(); ++slot) {
-        const int32_t index = location.SlotIndex(slot);
-        if (index < 0 || static_cast<size_t>(index) >= plaques.size())
-            continue;
-        const Plaque& p = plaques[static_cast<size_t>(index)];
-        slots_[slot] = {p.normal, p.cosine, p.quality, index, static_cast<uint8_t>(p.cameraIndex),
-                        static_cast<uint8_t>(removed[static_cast<size_t>(index)] ? 1 : 0)};
-        slotOf_[static_cast<size_t>(index)] = static_cast<int32_t>(slot);
-    }
+    coverIndex_ = std::make_unique<PlaqueCoverIndex>();
+    coverIndex_->Build(plaques, indexed);
 }
 
 void PlaqueKDTree::MarkRemoved(size_t plaque)
 {
     removed[plaque] = true;
-    if (plaque < slotOf_.size() && slotOf_[plaque] >= 0)
-        slots_[static_cast<size_t>(slotOf_[plaque])].removed = 1;
+    coverIndex_->Remove(plaque);
 }
+
+PlaqueKDTree::PlaqueKDTree(PlaqueKDTree&&) noexcept = default;
+PlaqueKDTree& PlaqueKDTree::operator=(PlaqueKDTree&&) noexcept = default;
+PlaqueKDTree::~PlaqueKDTree() = default;
 
 PlaqueKDTree::PlaqueKDTree(const RenderingContext& source, const std::vector<DetectPlaqueInfo>& records, float scale)
 {
@@ -497,8 +724,9 @@ void PlaqueKDTree::GetOverlapList(const VekPoint& centre, float radius, const Ve
     for (int32_t index : found)
         if (eligible(*this, static_cast<size_t>(index), normal, minAlignment, excludedCamera))
             out.push_back(index);
-    std::sort(out.begin(), out.end(),
-              [this](int32_t a, int32_t b) { return plaques[size_t(a)].quality > plaques[size_t(b)].quality; });
+    std::sort(out.begin(), out.end(), [this](int32_t a, int32_t b) {
+        return better(plaques[size_t(a)].quality, a, plaques[size_t(b)].quality, b);
+    });
 }
 
 std::vector<int32_t> PlaqueKDTree::GetOverlapList(const VekPoint& centre, float radius, const VekPoint& normal,
@@ -524,8 +752,8 @@ OverlapAction GetOverlapAction(const PlaqueKDTree& tree, const Plaque& plaque, u
                                bool qualityCheck, std::vector<bool>& marks)
 {
     // Render threads ask once per merged layer; keep their buffers.
-    thread_local Scratch scratch;
-    return overlapAction(tree, plaque, testPoints, qualityCheck, marks, scratch, false);
+    thread_local Heap heap;
+    return overlapAction(tree, plaque, testPoints, qualityCheck, marks, heap, false, nullptr);
 }
 
 void DectectOverlapsWithQualityCheck(PlaqueKDTree& tree, const std::vector<DetectPlaqueInfo>& records,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,8 @@
 #include "io/AovFormat.h"
 #include "io/RenderSampleRecords.h"
 #include "samples/DetectPlaqueInfo.h"
+
+class PlaqueCoverIndex;
 
 // The plaques of one list with their geometry, and a spatial index of the
 // centres of those that can cover others. Built once, then read: overlap
@@ -47,32 +50,26 @@ public:
 
     float CameraPriority(uint32_t camera) const;
 
-    // Removal runs read the candidates' filter fields from a copy kept in the
-    // index's slot order (near-sequential per query instead of one plaque per
-    // cache miss). They refresh it from `plaques` and `removed` on entry and
-    // keep it current as they remove.
-    struct SlotInfo {
-        VekPoint normal;
-        float cosine;
-        double quality;
-        int32_t plaque; // -1 for an empty slot
-        uint8_t camera;
-        uint8_t removed;
-    };
-    void RefreshSlots();
-    // Distance from a plaque's centre beyond which no point is inside it.
-    float CoverReach(size_t plaque) const;
+    // Sets a plaque's `removed` bit, keeping the removal runs' search index
+    // current.
     void MarkRemoved(size_t plaque);
-    const std::vector<SlotInfo>& Slots() const { return slots_; }
+
+    // Cover searches walk a second index over the same centres whose nodes
+    // carry the best quality below them, so that candidates come out best
+    // first without gathering and sorting the whole overlap radius.
+    const PlaqueCoverIndex& CoverIndex() const { return *coverIndex_; }
+    PlaqueCoverIndex& CoverIndex() { return *coverIndex_; }
+
+    PlaqueKDTree(PlaqueKDTree&&) noexcept;
+    PlaqueKDTree& operator=(PlaqueKDTree&&) noexcept;
+    ~PlaqueKDTree();
 
 private:
     template <class Record, class QualityOverride>
     void build(const RenderingContext& source, const std::vector<Record>& records, float scale,
                QualityOverride zeroQuality);
 
-    std::vector<SlotInfo> slots_;
-    std::vector<int32_t> slotOf_; // plaque -> slot, -1 when not indexed
-    std::vector<float> coverReach_;
+    std::unique_ptr<PlaqueCoverIndex> coverIndex_;
 };
 
 enum OverlapAction : int32_t { Keep = 0, NoNormal = 1, Remove = 2, Defer = 3 };

@@ -537,3 +537,200 @@ TEST(PlaqueKDTree, ConcurrentQueriesAgreeWithOneThread)
         EXPECT_EQ(marks[t], marks[0]);
     }
 }
+
+// The removal runs find covers best first through their own index instead of
+// scanning the sorted overlap list. Against a literal scan of that list, on a
+// wall spot seen by a dozen cameras with some plaques already removed and
+// some fill holes, every decision, every mark and the whole run must agree.
+namespace {
+
+VekPoint cross(const VekPoint& a, const VekPoint& b)
+{
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+float length(const VekPoint& a)
+{
+    return std::sqrt(dot(a, a));
+}
+
+VekPoint along(const VekPoint& a, const VekPoint& d, float s)
+{
+    return {a.x + d.x * s, a.y + d.y * s, a.z + d.z * s};
+}
+
+bool insideTriangle(const VekPoint& a, const VekPoint& b, const VekPoint& e, const VekPoint& p)
+{
+    const VekPoint n = cross(sub(b, a), sub(e, a));
+    if (double(n.x) * n.x + double(n.y) * n.y + double(n.z) * n.z < 1e-8)
+        return length(sub(p, a)) < 0.0002f;
+    const float c[3] = {std::fabs(n.x), std::fabs(n.y), std::fabs(n.z)};
+    const int drop = c[0] >= c[1] && c[0] >= c[2] ? 0 : c[1] >= c[2] ? 1 : 2;
+    auto uv = [drop](const VekPoint& q) {
+        const double v[3] = {q.x, q.y, q.z};
+        return std::pair<double, double>{v[(drop + 1) % 3], v[(drop + 2) % 3]};
+    };
+    const auto [bu, bv] = uv(sub(b, a));
+    const auto [eu, ev] = uv(sub(e, a));
+    const auto [pu, pv] = uv(sub(p, a));
+    const double det = bu * ev - eu * bv;
+    if (det == 0.0)
+        return false;
+    const double beta = (pu * ev - eu * pv) / det;
+    const double gamma = (bu * pv - pu * bv) / det;
+    const double alpha = 1.0 - beta - gamma;
+    return beta >= -0.005 && alpha >= -0.005 && beta + alpha <= 1.005;
+}
+
+int32_t scanForCover(const PlaqueKDTree& tree, const Plaque& p, const VekPoint& t, const std::vector<int32_t>& list)
+{
+    const float m = length(sub(t, p.center));
+    const VekPoint l = along(t, p.normal, 10000.0f);
+    for (int32_t index : list) {
+        const Plaque& k = tree.plaques[size_t(index)];
+        const float denom = dot(k.normal, sub(t, l));
+        const VekPoint hit =
+            std::fabs(denom) > 1.1920929e-7f ? along(l, sub(t, l), dot(sub(k.center, l), k.normal) / denom) : k.center;
+        const auto& c = k.corners;
+        if ((insideTriangle(c[0], c[1], c[2], hit) || insideTriangle(c[2], c[3], c[1], hit)) &&
+            length(sub(hit, t)) < length(sub(hit, k.center)) + m)
+            return index;
+    }
+    return -1;
+}
+
+OverlapAction scannedAction(const PlaqueKDTree& tree, const Plaque& p, bool qualityCheck, std::vector<bool>& marks)
+{
+    if (!std::isfinite(p.normal.x) || !std::isfinite(p.normal.y) || !std::isfinite(p.normal.z) ||
+        dot(p.normal, p.normal) < 9.999999e-9f)
+        return NoNormal;
+    if (p.cosine <= 0.05f)
+        return Keep;
+    const auto list =
+        tree.GetOverlapList(p.center, OverlapRadius(tree, p), p.normal, 0.7f, int32_t(p.cameraIndex));
+    if (list.empty())
+        return Keep;
+    std::vector<int32_t> covers;
+    double quality = 0.0, priority = 0.0;
+    for (int i = 0; i < 5; ++i) {
+        const VekPoint t = i < 4 ? along(p.center, sub(p.corners[size_t(i)], p.center), 0.909f) : p.center;
+        const int32_t cover = scanForCover(tree, p, t, list);
+        if (cover < 0 || (p.facesCamera && !tree.plaques[size_t(cover)].facesCamera))
+            return Keep;
+        quality += tree.plaques[size_t(cover)].quality;
+        priority += tree.CameraPriority(tree.plaques[size_t(cover)].cameraIndex);
+        if (i < 4)
+            covers.push_back(cover);
+    }
+    if (qualityCheck && ((1.0 - double(tree.context.tolerance)) * p.quality > quality / 5.0 ||
+                         double(tree.CameraPriority(p.cameraIndex)) < priority / 5.0))
+        return Defer;
+    for (const VekPoint& t : GetExtendedPoints(tree.context, p, 0.909f)) {
+        const int32_t cover = scanForCover(tree, p, t, list);
+        if (cover < 0)
+            return Keep;
+        covers.push_back(cover);
+    }
+    for (int32_t cover : covers)
+        marks[size_t(cover)] = true;
+    return Remove;
+}
+
+DebugOverlapCounters scannedRemoval(PlaqueKDTree& tree, const std::vector<DetectPlaqueInfo>& records)
+{
+    DebugOverlapCounters c;
+    c.indices = records.size();
+    std::vector<uint32_t> order(records.size());
+    for (uint32_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        if ((records[a].estimated != 0) != (records[b].estimated != 0))
+            return records[a].estimated != 0;
+        if (tree.plaques[a].facesCamera != tree.plaques[b].facesCamera)
+            return !tree.plaques[a].facesCamera;
+        return tree.plaques[a].quality < tree.plaques[b].quality;
+    });
+    std::vector<uint32_t> deferred;
+    std::vector<bool> marks(records.size(), false);
+    for (uint32_t i : order) {
+        c.backFaces += tree.plaques[i].facesCamera ? 0 : 1;
+        c.fillHoles += records[i].estimated != 0 ? 1 : 0;
+        c.hyperTangents += tree.plaques[i].cosine < 0.05f ? 1 : 0;
+        const OverlapAction a = marks[i] ? Defer : scannedAction(tree, tree.plaques[i], records[i].estimated == 0, marks);
+        c.noNormal += a == NoNormal ? 1 : 0;
+        c.firstPass += a == Remove ? 1 : 0;
+        if (a == Remove)
+            tree.removed[i] = true;
+        if (a == Defer) {
+            deferred.push_back(i);
+            ++c.deferredCount;
+        }
+    }
+    while (!deferred.empty()) {
+        std::vector<uint32_t> next;
+        marks.assign(records.size(), false);
+        for (uint32_t i : deferred) {
+            if (marks[i]) {
+                next.push_back(i);
+                ++c.deferredCount;
+                continue;
+            }
+            const OverlapAction a = scannedAction(tree, tree.plaques[i], records[i].estimated == 0, marks);
+            if (a == Remove) {
+                tree.removed[i] = true;
+                ++c.laterPasses;
+            } else if (a == Defer) {
+                next.push_back(i);
+            }
+        }
+        const bool stalled = next.size() == deferred.size();
+        deferred.swap(next);
+        if (stalled)
+            break;
+    }
+    return c;
+}
+
+} // namespace
+
+TEST(PlaqueKDTree, BestFirstCoverSearchAgreesWithTheScannedOverlapList)
+{
+    AnalysisRig rig(24, 16);
+    std::vector<DetectPlaqueInfo> records;
+    for (uint64_t camera : {146u, 68u, 17u, 85u, 130u, 199u, 255u})
+        for (const DetectPlaqueInfo& p : rig.plaquesOf(camera))
+            records.push_back(p);
+    for (size_t i = 0; i < records.size(); i += 13)
+        records[i].estimated = 1;
+    ASSERT_GT(records.size(), 2000u);
+
+    PlaqueKDTree tree(rig.context, records, 1.0f);
+    tree.cameraPriorities = rig.cameras.priorities;
+    for (size_t i = 0; i < records.size(); i += 5)
+        tree.removed[i] = true;
+    size_t removable = 0;
+    for (size_t i = 0; i < tree.plaques.size(); ++i) {
+        std::vector<bool> marks(records.size(), false), scannedMarks(records.size(), false);
+        const bool check = i % 2 == 0;
+        const OverlapAction action = GetOverlapAction(tree, tree.plaques[i], kAllOverlapTestPoints, check, marks);
+        ASSERT_EQ(action, scannedAction(tree, tree.plaques[i], check, scannedMarks)) << i;
+        ASSERT_EQ(marks, scannedMarks) << i;
+        removable += action == Remove ? 1 : 0;
+    }
+    EXPECT_GT(removable, records.size() / 4);
+
+    PlaqueKDTree run(rig.context, records, 1.0f);
+    run.cameraPriorities = rig.cameras.priorities;
+    PlaqueKDTree scanned(rig.context, records, 1.0f);
+    scanned.cameraPriorities = rig.cameras.priorities;
+    DebugOverlapCounters counters;
+    DectectOverlapsWithQualityCheck(run, records, &counters);
+    const DebugOverlapCounters expected = scannedRemoval(scanned, records);
+    EXPECT_EQ(run.removed, scanned.removed);
+    EXPECT_GT(expected.laterPasses, 0u);
+    const auto fields = [](const DebugOverlapCounters& c) {
+        return std::vector<uint64_t>{c.indices,  c.firstPass, c.deferredCount, c.laterPasses,
+                                     c.noNormal, c.backFaces, c.fillHoles,     c.hyperTangents};
+    };
+    EXPECT_EQ(fields(counters), fields(expected));
+}
