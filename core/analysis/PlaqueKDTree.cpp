@@ -212,6 +212,13 @@ private:
     }
     bool covers(const PlaqueKDTree& tree, const Probe& probe, const Point& k, float m, const VekPoint& l,
                 const VekPoint& tl) const;
+    struct Line {
+        VekPoint point;     // the test point
+        VekPoint direction; // the plaque's normal, unit length
+        float m;            // distance of the test point from the plaque's centre
+        float slack;
+    };
+    static bool nearLine(const Line& line, const Point& candidate);
 
     std::vector<Point> points_;
     std::vector<Node> nodes_;
@@ -366,14 +373,7 @@ void PlaqueCoverIndex::Remove(size_t plaque)
 bool PlaqueCoverIndex::covers(const PlaqueKDTree& tree, const Probe& probe, const Point& candidate, float m,
                               const VekPoint& l, const VekPoint& tl) const
 {
-    // A hit in K's triangles lies within `reach` of its centre, and a cover's
-    // hit within reach + m of t: most candidates fail these before the
-    // triangle tests.
     const float reach = candidate.reach;
-    const VekPoint tc = sub(probe.point, candidate.center);
-    const float far = 2.0f * reach + m;
-    if (dot(tc, tc) > far * far)
-        return false;
     const Plaque& k = tree.plaques[static_cast<size_t>(candidate.plaque)];
     const float denom = dot(k.normal, tl);
     VekPoint hit = k.center;
@@ -384,6 +384,20 @@ bool PlaqueCoverIndex::covers(const PlaqueKDTree& tree, const Probe& probe, cons
         return false;
     const auto& c = k.corners;
     return inTriangle(c[0], c[1], c[2], hit) || inTriangle(c[2], c[3], c[1], hit);
+}
+
+// A cover's hit lies within `reach` of its centre and, on the line through the
+// test point along the plaque's normal, within reach + m of the test point:
+// the candidate's centre lies in that capsule. `slack` absorbs the rounding of
+// the hit, which is computed from a point 10000 normals away.
+bool PlaqueCoverIndex::nearLine(const Line& line, const Point& candidate)
+{
+    const VekPoint v = sub(candidate.center, line.point);
+    const float h = candidate.reach + line.m + line.slack;
+    const float s = std::clamp(dot(v, line.direction), -h, h);
+    const VekPoint w = sub(v, scaled(line.direction, s));
+    const float r = candidate.reach + line.slack;
+    return dot(w, w) <= r * r;
 }
 
 int32_t PlaqueCoverIndex::FindCover(const PlaqueKDTree& tree, const Probe& probe, std::vector<Entry>& heap) const
@@ -398,15 +412,30 @@ int32_t PlaqueCoverIndex::FindCover(const PlaqueKDTree& tree, const Probe& probe
     const float r2 = probe.overlapRadius * probe.overlapRadius;
     const uint32_t own = p.cameraIndex;
 
+    Line line{probe.point, {}, m, 0.0f};
+    const float normalLength = Quorvel::Utils::length(p.normal);
+    line.direction = scaled(p.normal, 1.0f / normalLength);
+    const float extent = std::max({std::fabs(probe.point.x), std::fabs(probe.point.y), std::fabs(probe.point.z)});
+    line.slack = 1e-6f * (10000.0f * normalLength + extent) + 1e-4f;
+
     // A box is worth opening when it meets the overlap radius and, unless any
-    // candidate will do, when one of its patches could reach the test point.
+    // candidate will do, when it meets the box around every capsule its
+    // patches could cover the test point from.
     auto open = [&](const Node& node) {
         if (squaredDistanceToBox(p.center, node.lo, node.hi) > r2 * kPruneSlack)
             return false;
         if (probe.anyCandidate)
             return true;
-        const float far = 2.0f * node.maxReach + m;
-        return squaredDistanceToBox(probe.point, node.lo, node.hi) <= far * far * kPruneSlack;
+        const float h = node.maxReach + m + line.slack;
+        const float r = node.maxReach + line.slack;
+        const float t[3] = {line.point.x, line.point.y, line.point.z};
+        const float d[3] = {line.direction.x, line.direction.y, line.direction.z};
+        for (int a = 0; a < 3; ++a) {
+            const float e = std::fabs(d[a]) * h + r;
+            if (node.lo[a] > t[a] + e || node.hi[a] < t[a] - e)
+                return false;
+        }
+        return true;
     };
     auto push = [&](const Entry& e) {
         heap.push_back(e);
@@ -446,6 +475,8 @@ int32_t PlaqueCoverIndex::FindCover(const PlaqueKDTree& tree, const Probe& probe
             const float dy = k.center.y - p.center.y;
             const float dz = k.center.z - p.center.z;
             if (!(dx * dx + dy * dy + dz * dz <= r2))
+                continue;
+            if (!probe.anyCandidate && !nearLine(line, k))
                 continue;
             push({{k.quality, k.plaque}, -1 - i});
         }
