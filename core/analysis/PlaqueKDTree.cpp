@@ -191,6 +191,8 @@ private:
         float lo[3];
         float hi[3];
         float maxReach;
+        float normalLo[3]; // bounds of the normals below, to skip unaligned surfaces
+        float normalHi[3];
         int32_t first;
         int32_t count;
         int32_t left; // -1 for a leaf
@@ -280,15 +282,18 @@ int32_t PlaqueCoverIndex::build(size_t lo, size_t hi, int32_t parent)
 {
     Node node{};
     for (int a = 0; a < 3; ++a) {
-        node.lo[a] = std::numeric_limits<float>::infinity();
-        node.hi[a] = -std::numeric_limits<float>::infinity();
+        node.lo[a] = node.normalLo[a] = std::numeric_limits<float>::infinity();
+        node.hi[a] = node.normalHi[a] = -std::numeric_limits<float>::infinity();
     }
     for (size_t i = lo; i < hi; ++i) {
         const Point& p = points_[i];
         const float c[3] = {p.center.x, p.center.y, p.center.z};
+        const float n[3] = {p.normal.x, p.normal.y, p.normal.z};
         for (int a = 0; a < 3; ++a) {
             node.lo[a] = std::min(node.lo[a], c[a]);
             node.hi[a] = std::max(node.hi[a], c[a]);
+            node.normalLo[a] = std::min(node.normalLo[a], n[a]);
+            node.normalHi[a] = std::max(node.normalHi[a], n[a]);
         }
         node.maxReach = std::max(node.maxReach, p.reach);
     }
@@ -421,11 +426,21 @@ int32_t PlaqueCoverIndex::FindCover(const PlaqueKDTree& tree, const Probe& probe
     // A box is worth opening when it meets the overlap radius and, unless any
     // candidate will do, when it meets the box around every capsule its
     // patches could cover the test point from.
+    const float normal[3] = {p.normal.x, p.normal.y, p.normal.z};
     auto open = [&](const Node& node) {
         if (squaredDistanceToBox(p.center, node.lo, node.hi) > r2 * kPruneSlack)
             return false;
         if (probe.anyCandidate)
             return true;
+        // No normal below can be aligned enough with the plaque's. The bound
+        // is summed in double and loosened so that it stays above every
+        // single-precision dot product it stands for.
+        double alignment = 0.0;
+        for (int a = 0; a < 3; ++a)
+            alignment += std::max(std::fabs(double(node.normalLo[a])), std::fabs(double(node.normalHi[a]))) *
+                         std::fabs(double(normal[a]));
+        if (alignment * 1.0001 + 1e-6 < double(kMinAlignment))
+            return false;
         const float h = node.maxReach + m + line.slack;
         const float r = node.maxReach + line.slack;
         const float t[3] = {line.point.x, line.point.y, line.point.z};
