@@ -158,13 +158,16 @@ public:
         int32_t id; // node number, or -1 - point number
     };
 
-    // One test point of one plaque.
+    static constexpr size_t kMaxTargets = 8;
+
+    // Test points of one plaque, searched together.
     struct Probe {
         const Plaque* plaque;
-        VekPoint point;
         float overlapRadius;
-        bool live;                // removal run: read the index's own removal flags
-        bool anyCandidate = false; // the first candidate at all, not a cover
+        bool live;                 // removal run: read the index's own removal flags
+        bool anyCandidate = false; // the first candidate at all, not covers
+        const VekPoint* points = nullptr;
+        size_t count = 0; // at most kMaxTargets
     };
 
     void Build(const std::vector<Plaque>& plaques, const std::vector<int32_t>& indexed);
@@ -172,9 +175,10 @@ public:
     void Refresh(const std::vector<bool>& removed);
     void Remove(size_t plaque);
 
-    // The first candidate in overlap-list order whose patch covers the probe's
-    // point, -1 when none does.
-    int32_t FindCover(const PlaqueKDTree& tree, const Probe& probe, std::vector<Entry>& heap) const;
+    // For every test point, the first candidate in overlap-list order whose
+    // patch covers it, -1 when none does; with `anyCandidate`, the first
+    // candidate into found[0].
+    void FindCovers(const PlaqueKDTree& tree, const Probe& probe, int32_t* found, std::vector<Entry>& heap) const;
 
 private:
     struct Point {
@@ -212,14 +216,18 @@ private:
     {
         return better(b.key.quality, b.key.plaque, a.key.quality, a.key.plaque);
     }
-    bool covers(const PlaqueKDTree& tree, const Probe& probe, const Point& k, float m, const VekPoint& l,
-                const VekPoint& tl) const;
     struct Line {
         VekPoint point;     // the test point
         VekPoint direction; // the plaque's normal, unit length
         float m;            // distance of the test point from the plaque's centre
         float slack;
     };
+    struct Target {
+        Line line;
+        VekPoint l;  // the far end of the line
+        VekPoint tl; // test point - l
+    };
+    bool covers(const PlaqueKDTree& tree, const Target& target, const Point& candidate) const;
     static bool nearLine(const Line& line, const Point& candidate);
 
     std::vector<Point> points_;
@@ -375,17 +383,17 @@ void PlaqueCoverIndex::Remove(size_t plaque)
 
 // The line through the test point along the plaque's normal meets K's patch,
 // not beyond the plaque's own reach.
-bool PlaqueCoverIndex::covers(const PlaqueKDTree& tree, const Probe& probe, const Point& candidate, float m,
-                              const VekPoint& l, const VekPoint& tl) const
+bool PlaqueCoverIndex::covers(const PlaqueKDTree& tree, const Target& target, const Point& candidate) const
 {
+    const VekPoint& t = target.line.point;
     const float reach = candidate.reach;
     const Plaque& k = tree.plaques[static_cast<size_t>(candidate.plaque)];
-    const float denom = dot(k.normal, tl);
+    const float denom = dot(k.normal, target.tl);
     VekPoint hit = k.center;
     if (std::fabs(denom) > 1.1920929e-7f)
-        hit = add(l, scaled(tl, dot(sub(k.center, l), k.normal) / denom));
+        hit = add(target.l, scaled(target.tl, dot(sub(k.center, target.l), k.normal) / denom));
     const float fromCentre = Quorvel::Utils::length(sub(hit, k.center));
-    if (fromCentre > reach || !(Quorvel::Utils::length(sub(hit, probe.point)) < fromCentre + m))
+    if (fromCentre > reach || !(Quorvel::Utils::length(sub(hit, t)) < fromCentre + target.line.m))
         return false;
     const auto& c = k.corners;
     return inTriangle(c[0], c[1], c[2], hit) || inTriangle(c[2], c[3], c[1], hit);
@@ -405,60 +413,78 @@ bool PlaqueCoverIndex::nearLine(const Line& line, const Point& candidate)
     return dot(w, w) <= r * r;
 }
 
-int32_t PlaqueCoverIndex::FindCover(const PlaqueKDTree& tree, const Probe& probe, std::vector<Entry>& heap) const
+void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, int32_t* found,
+                                  std::vector<Entry>& heap) const
 {
-    if (nodes_.empty() || !(probe.overlapRadius >= 0.0f))
-        return -1;
+    const size_t count = probe.anyCandidate ? 1 : std::min(probe.count, kMaxTargets);
+    std::fill(found, found + count, -1);
+    if (nodes_.empty() || count == 0 || !(probe.overlapRadius >= 0.0f))
+        return;
     const Plaque& p = *probe.plaque;
     const std::vector<Key>& keys = probe.live ? liveKey_ : fixedKey_;
-    const float m = Quorvel::Utils::length(sub(probe.point, p.center));
-    const VekPoint l = add(probe.point, scaled(p.normal, 10000.0f));
-    const VekPoint tl = sub(probe.point, l);
     const float r2 = probe.overlapRadius * probe.overlapRadius;
     const uint32_t own = p.cameraIndex;
-
-    Line line{probe.point, {}, m, 0.0f};
     const float normalLength = Quorvel::Utils::length(p.normal);
-    line.direction = scaled(p.normal, 1.0f / normalLength);
-    const float extent = std::max({std::fabs(probe.point.x), std::fabs(probe.point.y), std::fabs(probe.point.z)});
-    line.slack = 1e-6f * (10000.0f * normalLength + extent) + 1e-4f;
+    const VekPoint direction = scaled(p.normal, 1.0f / normalLength);
 
-    // A box is worth opening when it meets the overlap radius and, unless any
-    // candidate will do, when it meets the box around every capsule its
-    // patches could cover the test point from.
+    std::array<Target, kMaxTargets> targets;
+    uint32_t open = 0; // bit per test point still without its cover
+    for (size_t i = 0; i < count && !probe.anyCandidate; ++i) {
+        const VekPoint& t = probe.points[i];
+        Target& target = targets[i];
+        target.line.point = t;
+        target.line.direction = direction;
+        target.line.m = Quorvel::Utils::length(sub(t, p.center));
+        const float extent = std::max({std::fabs(t.x), std::fabs(t.y), std::fabs(t.z)});
+        target.line.slack = 1e-6f * (10000.0f * normalLength + extent) + 1e-4f;
+        target.l = add(t, scaled(p.normal, 10000.0f));
+        target.tl = sub(t, target.l);
+        open |= 1u << i;
+    }
+
+    // A box is worth opening when it meets the overlap radius, holds normals
+    // that can be aligned with the plaque's and, unless any candidate will
+    // do, meets the box around a capsule from which its patches could cover
+    // a test point still open.
     const float normal[3] = {p.normal.x, p.normal.y, p.normal.z};
-    auto open = [&](const Node& node) {
+    auto worthOpening = [&](const Node& node) {
         if (squaredDistanceToBox(p.center, node.lo, node.hi) > r2 * kPruneSlack)
             return false;
-        if (probe.anyCandidate)
-            return true;
-        // No normal below can be aligned enough with the plaque's. The bound
-        // is summed in double and loosened so that it stays above every
-        // single-precision dot product it stands for.
+        // The bound is summed in double and loosened so that it stays above
+        // every single-precision dot product it stands for.
         double alignment = 0.0;
         for (int a = 0; a < 3; ++a)
             alignment += std::max(std::fabs(double(node.normalLo[a])), std::fabs(double(node.normalHi[a]))) *
                          std::fabs(double(normal[a]));
         if (alignment * 1.0001 + 1e-6 < double(kMinAlignment))
             return false;
-        const float h = node.maxReach + m + line.slack;
-        const float r = node.maxReach + line.slack;
-        const float t[3] = {line.point.x, line.point.y, line.point.z};
-        const float d[3] = {line.direction.x, line.direction.y, line.direction.z};
-        for (int a = 0; a < 3; ++a) {
-            const float e = std::fabs(d[a]) * h + r;
-            if (node.lo[a] > t[a] + e || node.hi[a] < t[a] - e)
-                return false;
+        if (probe.anyCandidate)
+            return true;
+        for (uint32_t bits = open; bits != 0; bits &= bits - 1) {
+            const Line& line = targets[static_cast<size_t>(std::countr_zero(bits))].line;
+            const float h = node.maxReach + line.m + line.slack;
+            const float r = node.maxReach + line.slack;
+            const float t[3] = {line.point.x, line.point.y, line.point.z};
+            const float d[3] = {line.direction.x, line.direction.y, line.direction.z};
+            bool meets = true;
+            for (int a = 0; a < 3 && meets; ++a) {
+                const float e = std::fabs(d[a]) * h + r;
+                meets = !(node.lo[a] > t[a] + e || node.hi[a] < t[a] - e);
+            }
+            if (meets)
+                return true;
         }
-        return true;
+        return false;
     };
     auto push = [&](const Entry& e) {
         heap.push_back(e);
         std::push_heap(heap.begin(), heap.end(), before);
     };
 
+    // Candidates come out in overlap-list order; each test point takes the
+    // first one that covers it.
     heap.clear();
-    if (keys[0].plaque != kNoKey.plaque && open(nodes_[0]))
+    if (keys[0].plaque != kNoKey.plaque && worthOpening(nodes_[0]))
         push({keys[0], 0});
     while (!heap.empty()) {
         std::pop_heap(heap.begin(), heap.end(), before);
@@ -466,15 +492,28 @@ int32_t PlaqueCoverIndex::FindCover(const PlaqueKDTree& tree, const Probe& probe
         heap.pop_back();
         if (e.id < 0) {
             const Point& k = points_[static_cast<size_t>(-1 - e.id)];
-            if (probe.anyCandidate || covers(tree, probe, k, m, l, tl))
-                return k.plaque;
+            if (probe.anyCandidate) {
+                found[0] = k.plaque;
+                return;
+            }
+            for (uint32_t bits = open; bits != 0; bits &= bits - 1) {
+                const auto i = static_cast<size_t>(std::countr_zero(bits));
+                if (nearLine(targets[i].line, k) && covers(tree, targets[i], k)) {
+                    found[i] = k.plaque;
+                    open &= ~(1u << i);
+                }
+            }
+            if (open == 0)
+                return;
             continue;
         }
         const Node& node = nodes_[static_cast<size_t>(e.id)];
+        if (!worthOpening(node)) // its test points may have found their covers meanwhile
+            continue;
         if (node.left >= 0) {
             for (int32_t child : {node.left, node.right}) {
                 const Key& key = keys[static_cast<size_t>(child)];
-                if (key.plaque != kNoKey.plaque && open(nodes_[static_cast<size_t>(child)]))
+                if (key.plaque != kNoKey.plaque)
                     push({key, child});
             }
             continue;
@@ -491,12 +530,13 @@ int32_t PlaqueCoverIndex::FindCover(const PlaqueKDTree& tree, const Probe& probe
             const float dz = k.center.z - p.center.z;
             if (!(dx * dx + dy * dy + dz * dz <= r2))
                 continue;
-            if (!probe.anyCandidate && !nearLine(line, k))
-                continue;
-            push({{k.quality, k.plaque}, -1 - i});
+            bool near = probe.anyCandidate;
+            for (uint32_t bits = open; bits != 0 && !near; bits &= bits - 1)
+                near = nearLine(targets[static_cast<size_t>(std::countr_zero(bits))].line, k);
+            if (near)
+                push({{k.quality, k.plaque}, -1 - i});
         }
     }
-    return -1;
 }
 
 namespace {
@@ -519,30 +559,49 @@ OverlapAction overlapAction(const PlaqueKDTree& tree, const Plaque& p, uint16_t 
         return NoNormal;
     if (p.cosine <= kGrazingCosine)
         return Keep;
-    PlaqueCoverIndex::Probe probe{&p, p.center, OverlapRadius(tree, p), live};
+    PlaqueCoverIndex::Probe probe{&p, OverlapRadius(tree, p), live};
+    std::array<int32_t, PlaqueCoverIndex::kMaxTargets> found;
     if ((mask & kAllOverlapTestPoints) == 0) {
         // No test point to fail: only an empty overlap list keeps the plaque.
         probe.anyCandidate = true;
-        return tree.CoverIndex().FindCover(tree, probe, heap) < 0 ? Keep : Remove;
+        tree.CoverIndex().FindCovers(tree, probe, found.data(), heap);
+        return found[0] < 0 ? Keep : Remove;
     }
-    auto coverOf = [&](const VekPoint& t) {
-        probe.point = t;
-        const int32_t cover = tree.CoverIndex().FindCover(tree, probe, heap);
-        if (seen != nullptr && cover >= 0)
-            seen->plaque[seen->count++] = cover;
-        return cover;
+    // The covers of a group of test points, searched together: `slot[i]` is
+    // where test point i of the group landed, -1 when its mask bit is clear.
+    std::array<VekPoint, PlaqueCoverIndex::kMaxTargets> points;
+    std::array<int, PlaqueCoverIndex::kMaxTargets> slot;
+    auto search = [&](const VekPoint* group, int n, int firstBit) {
+        probe.count = 0;
+        for (int i = 0; i < n; ++i) {
+            slot[static_cast<size_t>(i)] = -1;
+            if ((mask & (1u << (firstBit + i))) == 0)
+                continue;
+            slot[static_cast<size_t>(i)] = static_cast<int>(probe.count);
+            points[probe.count++] = group[i];
+        }
+        probe.points = points.data();
+        tree.CoverIndex().FindCovers(tree, probe, found.data(), heap);
+        if (seen != nullptr)
+            for (size_t i = 0; i < probe.count; ++i)
+                if (found[i] >= 0)
+                    seen->plaque[seen->count++] = found[i];
     };
 
     std::array<int32_t, 12> covers; // the corners' and extended points' covers, for marking
     covers.fill(-1);
+    std::array<VekPoint, 5> own;
+    for (int i = 0; i < 4; ++i)
+        own[static_cast<size_t>(i)] = add(p.center, scaled(sub(p.corners[static_cast<size_t>(i)], p.center), kTestPointScale));
+    own[4] = p.center;
+    search(own.data(), 5, 0);
     uint32_t count = 0;
     double qualitySum = 0.0;
     double prioritySum = 0.0;
     for (int i = 0; i < 5; ++i) {
-        if ((mask & (1u << i)) == 0)
+        if (slot[static_cast<size_t>(i)] < 0)
             continue;
-        const VekPoint t = i < 4 ? add(p.center, scaled(sub(p.corners[i], p.center), kTestPointScale)) : p.center;
-        const int32_t cover = coverOf(t);
+        const int32_t cover = found[static_cast<size_t>(slot[static_cast<size_t>(i)])];
         if (cover < 0)
             return Keep;
         const Plaque& k = tree.plaques[static_cast<size_t>(cover)];
@@ -565,10 +624,11 @@ OverlapAction overlapAction(const PlaqueKDTree& tree, const Plaque& p, uint16_t 
         // On the plaque's own grid: a coarse plaque's pixel read on the full
         // grid would put these points elsewhere in the image.
         const std::array<VekPoint, 8> extended = GetExtendedPoints(plaqueGrid(tree.context, p), p, kTestPointScale);
+        search(extended.data(), 8, 5);
         for (int i = 0; i < 8; ++i) {
-            if ((mask & (1u << (5 + i))) == 0)
+            if (slot[static_cast<size_t>(i)] < 0)
                 continue;
-            const int32_t cover = coverOf(extended[static_cast<size_t>(i)]);
+            const int32_t cover = found[static_cast<size_t>(slot[static_cast<size_t>(i)])];
             if (cover < 0)
                 return Keep;
             covers[static_cast<size_t>(4 + i)] = cover;
