@@ -204,7 +204,7 @@ private:
         int32_t parent;
     };
 
-    static constexpr size_t kLeafSize = 8;
+    static constexpr size_t kLeafSize = 16;
 
     int32_t build(size_t lo, size_t hi, int32_t parent);
     Key leafKey(const Node& node) const;
@@ -212,10 +212,12 @@ private:
     {
         return better(a.quality, a.plaque, b.quality, b.plaque) ? a : b;
     }
-    static bool before(const Entry& a, const Entry& b) // heap order: worse below
-    {
-        return better(b.key.quality, b.key.plaque, a.key.quality, a.key.plaque);
-    }
+    struct Before { // heap order: worse below
+        bool operator()(const Entry& a, const Entry& b) const
+        {
+            return better(b.key.quality, b.key.plaque, a.key.quality, a.key.plaque);
+        }
+    };
     struct Line {
         VekPoint point;     // the test point
         VekPoint direction; // the plaque's normal, unit length
@@ -478,7 +480,7 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
     };
     auto push = [&](const Entry& e) {
         heap.push_back(e);
-        std::push_heap(heap.begin(), heap.end(), before);
+        std::push_heap(heap.begin(), heap.end(), Before{});
     };
 
     // Candidates come out in overlap-list order; each test point takes the
@@ -487,7 +489,7 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
     if (keys[0].plaque != kNoKey.plaque && worthOpening(nodes_[0]))
         push({keys[0], 0});
     while (!heap.empty()) {
-        std::pop_heap(heap.begin(), heap.end(), before);
+        std::pop_heap(heap.begin(), heap.end(), Before{});
         const Entry e = heap.back();
         heap.pop_back();
         if (e.id < 0) {
