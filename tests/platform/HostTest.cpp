@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 #include "Host.h"
 #include "Scene.h"
@@ -19,7 +20,7 @@ using namespace VUtils;
 
 fs::path testDir()
 {
-    const fs::path dir = fs::temp_directory_path() / "quorvel_host_tests";
+    const fs::path dir = fs::temp_directory_path() / ("quorvel_host_tests_" + std::to_string(getpid()));
     fs::create_directories(dir);
     return dir;
 }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <unistd.h>
 
 #include "Host.h"
 #include "Scene.h"
@@ -58,7 +59,9 @@ const char* const roomScene = R"({"plugins": [
 
 std::string roomPath()
 {
-    const fs::path dir = fs::temp_directory_path() / "quorvel_host_threaded_tests";
+    // One directory per process: ctest runs these tests in parallel
+    // processes, and a scene file rewritten under a reader loads empty.
+    const fs::path dir = fs::temp_directory_path() / ("quorvel_host_threaded_tests_" + std::to_string(getpid()));
     fs::create_directories(dir);
     const fs::path path = dir / "room.json";
     std::ofstream(path, std::ios::binary) << roomScene;

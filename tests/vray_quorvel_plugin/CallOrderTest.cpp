@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <unistd.h>
 
 #include "Host.h"
 #include "Spies.h"
@@ -46,7 +47,7 @@ const char* const twoFrameScene = R"({
 
 std::string writeScene(const std::string& name, const std::string& text)
 {
-    const auto dir = std::filesystem::temp_directory_path() / "quorvel_plugin_tests";
+    const auto dir = std::filesystem::temp_directory_path() / ("quorvel_plugin_tests_" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     const auto path = dir / name;
     std::ofstream(path) << text;
