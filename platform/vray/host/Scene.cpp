@@ -10,6 +10,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <thread>
@@ -310,7 +311,9 @@ private:
 
 Scene::Scene(Host& host, SceneFile file, std::vector<HostPlugin*> instances) : host_(host), file_(std::move(file))
 {
-    device_ = rtcNewDevice(nullptr);
+    // "QUORVEL_EMBREE_CONFIG" passes a device configuration to Embree, such
+    // as "threads=1" to build acceleration structures on the calling thread.
+    device_ = rtcNewDevice(std::getenv("QUORVEL_EMBREE_CONFIG"));
     if (!device_)
         throw SceneError("cannot create the ray-tracing device");
     renderer = &host_;
