@@ -122,6 +122,15 @@ bool eligible(const PlaqueKDTree& tree, size_t i, const VekPoint& normal, float 
            std::fabs(dot(k.normal, normal)) >= minAlignment;
 }
 
+// Distance from a plaque's centre to its farthest corner.
+float farthestCorner(const Plaque& p)
+{
+    float reach = 0.0f;
+    for (const VekPoint& c : p.corners)
+        reach = std::max(reach, Quorvel::Utils::length(sub(c, p.center)));
+    return reach;
+}
+
 // Overlap lists order equal qualities by plaque number, so that every test
 // point of a plaque reads the same order.
 bool better(double qa, int32_t a, double qb, int32_t b)
@@ -258,10 +267,7 @@ void PlaqueCoverIndex::Build(const std::vector<Plaque>& plaques, const std::vect
         // Barycentric coordinates down to -0.005 reach 1.02 times the
         // farthest corner; a point of a degenerate triangle may lie 0.0002
         // off a corner. The margin covers rounding of the hit off the plane.
-        float r = 0.0f;
-        for (const VekPoint& c : p.corners)
-            r = std::max(r, Quorvel::Utils::length(sub(c, p.center)));
-        points_.push_back({p.center, 1.1f * r + 1e-3f, p.normal, p.cosine, p.quality, i, p.cameraIndex});
+        points_.push_back({p.center, 1.1f * farthestCorner(p) + 1e-3f, p.normal, p.cosine, p.quality, i, p.cameraIndex});
     }
     if (points_.empty())
         return;
@@ -849,11 +855,8 @@ std::vector<int32_t> PlaqueKDTree::GetOverlapList(const VekPoint& centre, float 
 
 float OverlapRadius(const PlaqueKDTree& tree, const Plaque& p)
 {
-    float reach = 0.0f;
-    for (const VekPoint& c : p.corners)
-        reach = std::max(reach, Quorvel::Utils::length(sub(c, p.center)));
     constexpr float twoPi = 2.0f * 3.1415927f;
-    return std::min(4.0f * reach, p.depth * twoPi / static_cast<float>(tree.context.width) * 10.0f);
+    return std::min(4.0f * farthestCorner(p), p.depth * twoPi / static_cast<float>(tree.context.width) * 10.0f);
 }
 
 OverlapAction GetOverlapAction(const PlaqueKDTree& tree, const Plaque& plaque, uint16_t testPoints,
