@@ -12,6 +12,11 @@
 #   QUORVEL_THREADS      render threads (default: the scene's)
 set -euo pipefail
 
+if [ "${1:-}" = "--help" ] || [ "${1:-}" = "-h" ]; then
+  sed -n '2,12s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+  exit 0
+fi
+
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 scene=${1:-"$root/examples/demo/demo.json"}
 out=${2:-"$PWD/quorvel-output"}
