@@ -112,6 +112,13 @@ public:
     // Optional AOVs a test attaches to every render sample.
     std::function<void(Quorvel::RenderSample::QvRenderSample&, const SceneHit&)> addAovs;
 
+    // Optional shading of render hits; the object's colour without it.
+    std::function<VekRGBA(const SceneHit&)> shade;
+
+    // Optional observer of every render ray the core hands out (valid or not),
+    // called on the render thread that asked for it.
+    std::function<void(uint64_t thread, double x, double y, const Quorvel::Camera::QvCameraRay&)> onRenderRay;
+
     // Render phase: for every pixel of [x0, x1) x [y0, y1) of the rendering
     // image, samplesPerPixel render rays at Halton positions, shaded with the
     // colour of the object hit. Returns the number of samples routed.
@@ -127,6 +134,8 @@ public:
                     const double sx = x + static_cast<double>(offset.x);
                     const double sy = y + static_cast<double>(offset.y);
                     const Quorvel::Camera::QvCameraRay ray = Quorvel::Camera::QvGetRayRenderPhase(sx, sy);
+                    if (onRenderRay)
+                        onRenderRay(thread, sx, sy, ray);
                     if (!ray.valid)
                         continue;
                     const SceneHit hit = scene_.intersect(toWorldPoint(ray.origin), toWorldDirection(ray.direction));
@@ -135,7 +144,7 @@ public:
                     QvInitSampleAov(sample);
                     QvSetSamplePosition(sample, hit.position);
                     QvSetSampleNormal(sample, hit.normal);
-                    QvSetSampleColor(sample, hit.color);
+                    QvSetSampleColor(sample, shade ? shade(hit) : hit.color);
                     QvSetSamplePosXY(sample, sx, sy);
                     QvSetSampleZ(sample, hit.distance);
                     if (addAovs)

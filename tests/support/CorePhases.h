@@ -1,0 +1,135 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "context/Phase.h"
+#include "context/QuorvelContext.h"
+#include "context/Resolution.h"
+#include "samples/Buckets.h"
+#include "support/TestHost.h"
+
+// Both phases of the core driven the way the renderer binding drives them:
+// settings, resolution and blocks, begin, render threads that take buckets
+// from a shared queue, shoot every ray of their bucket through the test host
+// and flush the bucket to the sample file, then terminate with Finalize.
+namespace QuorvelTest {
+
+struct PhaseSetup {
+    int32_t frame = 1;
+    int32_t offset[3] = {0, 0, 0};
+    // 50 makes the zone of view the box [-1, 1] x [-0.5, 0.5] x [-1, 1] (for
+    // zero offsets) inside the test scene's room.
+    double renderScale = 50.0;
+    float ipd = 63.5f;
+    uint64_t width = 312;
+    uint64_t height = 208;
+    uint64_t threads = 2;
+    int32_t bucket = 16;
+    int detectionSamplesPerPixel = 256;
+    int renderSamplesPerPixel = 4;
+};
+
+// Settings every phase needs, in the binding's order.
+inline void configurePhase(Quorvel::Phase::Phase phase, const PhaseSetup& s, const std::string& outFile,
+                           Quorvel::Phase::Eye eye)
+{
+    using namespace Quorvel::Phase;
+    QvInitPhase(phase, Quorvel::Util::RE_VRay);
+    QvSetSceneUpVector(VekPoint{0.0f, 1.0f, 0.0f});
+    QvSetOutFilePath(outFile.c_str());
+    QvSetThreadNumber(s.threads);
+    QvSetBucketSize(static_cast<uint64_t>(s.bucket), static_cast<uint64_t>(s.bucket));
+    QvSetOutputResolution(s.width, s.height);
+    QvSetDraft(false);
+    QvSetCurrentFrame(s.frame, 4);
+    QvSetZovOffset(s.offset[0], s.offset[1], s.offset[2]);
+    QvSetRenderScale(s.renderScale);
+    QvSetSpecularPointOffset(VekPoint{0.0f, 0.0f, 0.0f});
+    QvSetDeepReflection(eye, s.ipd);
+    QvSetTolerance(0.25);
+    QvSetRenderTransparencyMode(OPAQUE);
+}
+
+// Renders [0, width) x [0, height) of the current block: the buckets are
+// handed out in row order to whichever thread asks next; every thread opens
+// the bucket, shoots it and flushes it to the sample file.
+template <class Shoot>
+void renderBuckets(const PhaseSetup& s, uint64_t width, uint64_t height, Shoot shoot)
+{
+    const int32_t w = static_cast<int32_t>(width);
+    const int32_t h = static_cast<int32_t>(height);
+    const int32_t columns = (w + s.bucket - 1) / s.bucket;
+    const int32_t rows = (h + s.bucket - 1) / s.bucket;
+    std::atomic<int32_t> next{0};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (uint64_t t = 0; t < s.threads; ++t)
+        threads.emplace_back([&, t] {
+            for (int32_t b = next++; b < columns * rows; b = next++) {
+                const int32_t x0 = (b % columns) * s.bucket;
+                const int32_t y0 = (b / columns) * s.bucket;
+                const int32_t x1 = std::min(x0 + s.bucket, w);
+                const int32_t y1 = std::min(y0 + s.bucket, h);
+                Quorvel::BinIO::QvInitBucket(t, x0, y0, x1, y1);
+                shoot(t, x0, y0, x1, y1);
+                if (!Quorvel::BinIO::QvProcessBucketFlushToFile(t))
+                    ++failures;
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures.load(), 0) << "bucket flushes that failed";
+}
+
+// A whole detection phase writing `outFile`.
+inline void runDetectionPhase(TestHost& host, const PhaseSetup& s, const std::string& outFile)
+{
+    using namespace Quorvel::Phase;
+    configurePhase(Detect, s, outFile, RC_LeftAndRight);
+    const QvResolutionParam p = QvComputeRenderingResolutionParameters(s.width, s.height);
+    ASSERT_TRUE(p.valid);
+    ASSERT_TRUE(QvSetRenderingResolutionParameters(p));
+    ASSERT_TRUE(QvSetCurrentBlockIndex(0));
+    ASSERT_TRUE(QvPhaseBegin());
+    // The detection phase asks for 256 samples per pixel: the k-th on camera k.
+    renderBuckets(s, p.x, p.y, [&](uint64_t t, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+        host.shootDetection(t, x0, y0, x1, y1, s.detectionSamplesPerPixel);
+    });
+    ASSERT_TRUE(QvPhaseTerminate(Finalize));
+}
+
+// A whole render phase over a detection file of `plaques` plaques, with a
+// square rendering image small enough that they need `blocks` blocks or more.
+inline Quorvel::Phase::QvResolutionParam runRenderPhase(TestHost& host, const PhaseSetup& s,
+                                                        const std::string& detectFile, uint64_t plaques,
+                                                        uint64_t blocks, Quorvel::Phase::Eye eye,
+                                                        const std::string& outFile)
+{
+    using namespace Quorvel::Phase;
+    configurePhase(Render, s, outFile, eye);
+    QvSetDetectFilePath(detectFile.c_str());
+    const auto side = static_cast<uint64_t>(std::sqrt(static_cast<double>(plaques) / static_cast<double>(blocks)));
+    const QvResolutionParam p = QvComputeRenderingResolutionParameters(side, side);
+    EXPECT_TRUE(p.valid);
+    EXPECT_TRUE(QvSetRenderingResolutionParameters(p));
+    EXPECT_TRUE(QvSetCurrentBlockIndex(0));
+    EXPECT_TRUE(QvPhaseBegin());
+    for (uint64_t b = 0; b < p.blockCount; ++b) {
+        EXPECT_TRUE(QvSetCurrentBlockIndex(b));
+        renderBuckets(s, p.x, p.y, [&](uint64_t t, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+            host.shootRender(t, x0, y0, x1, y1, s.renderSamplesPerPixel);
+        });
+    }
+    EXPECT_TRUE(QvPhaseTerminate(Finalize));
+    return p;
+}
+
+} // namespace QuorvelTest
