@@ -68,7 +68,7 @@ struct Ray {
     int object; // what the ray hit, -1 for nothing
 };
 
-class EndToEnd : public ContextTest {
+class CoreEndToEnd : public ContextTest {
 protected:
     static std::vector<std::string> levelled(const LogCapture& log, Quorvel::Logger::LogLevel level)
     {
@@ -139,7 +139,7 @@ void expectHeader(const PhaseFile& f, bool detection, Eye eye, uint64_t plaques,
     EXPECT_TRUE(f.consumed);
 }
 
-TEST_F(EndToEnd, DetectionThenRenderForBothEyes)
+TEST_F(CoreEndToEnd, DetectionThenRenderForBothEyes)
 {
     TestHost host(endToEndScene());
     const TestScene& scene = host.scene();
