@@ -62,20 +62,6 @@ void promote(std::vector<DetectPlaqueInfo>& plaques, uint8_t level)
     }
 }
 
-void mergeLevels(std::vector<DetectPlaqueInfo>& list, uint64_t width, uint64_t height, float threshold)
-{
-    std::vector<DetectPlaqueInfo> levels[3];
-    levels[0] = quadMerge(list, width, height, threshold);
-    if (!levels[0].empty())
-        levels[1] = quadMerge(levels[0], width / 2, height / 2, threshold);
-    if (!levels[1].empty())
-        levels[2] = quadMerge(levels[1], width / 4, height / 4, threshold);
-    for (uint8_t level = 1; level <= 3; ++level) {
-        promote(levels[level - 1], level);
-        mergeInto(list, levels[level - 1]);
-    }
-}
-
 } // namespace
 
 std::vector<DetectPlaqueInfo> quadMerge(std::vector<DetectPlaqueInfo>& plaques, uint64_t width, uint64_t height,
@@ -179,6 +165,20 @@ std::vector<DetectPlaqueInfo> quadMerge(std::vector<DetectPlaqueInfo>& plaques, 
     }
     plaques.resize(kept);
     return promoted;
+}
+
+void mergeLevels(std::vector<DetectPlaqueInfo>& list, uint64_t width, uint64_t height, float threshold)
+{
+    std::vector<DetectPlaqueInfo> levels[3];
+    levels[0] = quadMerge(list, width, height, threshold);
+    if (!levels[0].empty())
+        levels[1] = quadMerge(levels[0], width / 2, height / 2, threshold);
+    if (!levels[1].empty())
+        levels[2] = quadMerge(levels[1], width / 4, height / 4, threshold);
+    for (uint8_t level = 1; level <= 3; ++level) {
+        promote(levels[level - 1], level);
+        mergeInto(list, levels[level - 1]);
+    }
 }
 
 void processFillHoleIndices(const RenderingContext& context, std::vector<DetectPlaqueInfo>& plaques, float renderScale)

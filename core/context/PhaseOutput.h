@@ -16,6 +16,11 @@ namespace Quorvel::Block::inline v2_0 {
 std::vector<BinIO::DetectPlaqueInfo> quadMerge(std::vector<BinIO::DetectPlaqueInfo>& plaques, uint64_t width,
                                                uint64_t height, float threshold);
 
+// The quad merge over levels 1 to 3 of one list at the output resolution: the
+// coarse plaques, rescaled to full-resolution coordinates, join the list in
+// key order.
+void mergeLevels(std::vector<BinIO::DetectPlaqueInfo>& list, uint64_t width, uint64_t height, float threshold);
+
 } // namespace Quorvel::Block::inline v2_0
 
 namespace Quorvel::Phase::inline v2_0 {

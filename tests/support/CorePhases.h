@@ -1,7 +1,5 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -37,6 +35,18 @@ struct PhaseSetup {
     int renderSamplesPerPixel = 4;
 };
 
+// The room, a small panel 0.004 in front of camera 1 (at (-0.75, 0.3, -1)
+// for a render scale of 50 and zero offsets, on the face z = -1 of the zone
+// of view) and a small ball in front of the same face. A panel that close to
+// a camera is what lets plaques merge up to level 3 at small resolutions.
+inline TestScene roomWithNearPanel()
+{
+    TestScene scene = TestScene::room();
+    scene.addRectangle({{-0.75, 0.3, -1.004}, {0, 0, 1}, {1, 0, 0}, {0, 1, 0}, 0.02, 0.02, {0.1f, 0.8f, 0.8f, 1.0f}});
+    scene.addSphere({-0.65, 0.15, -1.25}, 0.08, {0.8f, 0.8f, 0.1f, 1.0f});
+    return scene;
+}
+
 // Settings every phase needs, in the binding's order.
 inline void configurePhase(Quorvel::Phase::Phase phase, const PhaseSetup& s, const std::string& outFile,
                            Quorvel::Phase::Eye eye)
@@ -61,8 +71,9 @@ inline void configurePhase(Quorvel::Phase::Phase phase, const PhaseSetup& s, con
 // Renders [0, width) x [0, height) of the current block: the buckets are
 // handed out in row order to whichever thread asks next; every thread opens
 // the bucket, shoots it and flushes it to the sample file.
+// False when a bucket could not be flushed.
 template <class Shoot>
-void renderBuckets(const PhaseSetup& s, uint64_t width, uint64_t height, Shoot shoot)
+bool renderBuckets(const PhaseSetup& s, uint64_t width, uint64_t height, Shoot shoot)
 {
     const int32_t w = static_cast<int32_t>(width);
     const int32_t h = static_cast<int32_t>(height);
@@ -86,50 +97,51 @@ void renderBuckets(const PhaseSetup& s, uint64_t width, uint64_t height, Shoot s
         });
     for (auto& thread : threads)
         thread.join();
-    EXPECT_EQ(failures.load(), 0) << "bucket flushes that failed";
+    return failures.load() == 0;
 }
 
-// A whole detection phase writing `outFile`.
-inline void runDetectionPhase(TestHost& host, const PhaseSetup& s, const std::string& outFile)
+// A detection phase up to its end: every bucket shot and flushed. False
+// when a step failed.
+inline bool shootDetectionPhase(TestHost& host, const PhaseSetup& s, const std::string& outFile)
 {
     using namespace Quorvel::Phase;
     configurePhase(Detect, s, outFile, RC_LeftAndRight);
     const QvResolutionParam p = QvComputeRenderingResolutionParameters(s.width, s.height);
-    ASSERT_TRUE(p.valid);
-    ASSERT_TRUE(QvSetRenderingResolutionParameters(p));
-    ASSERT_TRUE(QvSetCurrentBlockIndex(0));
-    ASSERT_TRUE(QvPhaseBegin());
-    // The detection phase asks for 256 samples per pixel: the k-th on camera k.
-    renderBuckets(s, p.x, p.y, [&](uint64_t t, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+    if (!p.valid || !QvSetRenderingResolutionParameters(p) || !QvSetCurrentBlockIndex(0) || !QvPhaseBegin())
+        return false;
+    // The k-th sample of a pixel is camera k's.
+    return renderBuckets(s, p.x, p.y, [&](uint64_t t, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
         host.shootDetection(t, x0, y0, x1, y1, s.detectionSamplesPerPixel);
     });
-    ASSERT_TRUE(QvPhaseTerminate(Finalize));
+}
+
+// A whole detection phase writing `outFile`.
+inline bool runDetectionPhase(TestHost& host, const PhaseSetup& s, const std::string& outFile)
+{
+    const bool shot = shootDetectionPhase(host, s, outFile);
+    return Quorvel::Phase::QvPhaseTerminate(Quorvel::Phase::Finalize) && shot;
 }
 
 // A whole render phase over a detection file of `plaques` plaques, with a
 // square rendering image small enough that they need `blocks` blocks or more.
-inline Quorvel::Phase::QvResolutionParam runRenderPhase(TestHost& host, const PhaseSetup& s,
-                                                        const std::string& detectFile, uint64_t plaques,
-                                                        uint64_t blocks, Quorvel::Phase::Eye eye,
-                                                        const std::string& outFile)
+// `used` receives the rendering resolution and block count; false when a
+// step failed.
+inline bool runRenderPhase(TestHost& host, const PhaseSetup& s, const std::string& detectFile, uint64_t plaques,
+                           uint64_t blocks, Quorvel::Phase::Eye eye, const std::string& outFile,
+                           Quorvel::Phase::QvResolutionParam& used)
 {
     using namespace Quorvel::Phase;
     configurePhase(Render, s, outFile, eye);
     QvSetDetectFilePath(detectFile.c_str());
     const auto side = static_cast<uint64_t>(std::sqrt(static_cast<double>(plaques) / static_cast<double>(blocks)));
-    const QvResolutionParam p = QvComputeRenderingResolutionParameters(side, side);
-    EXPECT_TRUE(p.valid);
-    EXPECT_TRUE(QvSetRenderingResolutionParameters(p));
-    EXPECT_TRUE(QvSetCurrentBlockIndex(0));
-    EXPECT_TRUE(QvPhaseBegin());
-    for (uint64_t b = 0; b < p.blockCount; ++b) {
-        EXPECT_TRUE(QvSetCurrentBlockIndex(b));
-        renderBuckets(s, p.x, p.y, [&](uint64_t t, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
-            host.shootRender(t, x0, y0, x1, y1, s.renderSamplesPerPixel);
-        });
-    }
-    EXPECT_TRUE(QvPhaseTerminate(Finalize));
-    return p;
+    used = QvComputeRenderingResolutionParameters(side, side);
+    bool ok = used.valid && QvSetRenderingResolutionParameters(used) && QvSetCurrentBlockIndex(0) && QvPhaseBegin();
+    for (uint64_t b = 0; ok && b < used.blockCount; ++b)
+        ok = QvSetCurrentBlockIndex(b) &&
+             renderBuckets(s, used.x, used.y, [&](uint64_t t, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+                 host.shootRender(t, x0, y0, x1, y1, s.renderSamplesPerPixel);
+             });
+    return QvPhaseTerminate(Finalize) && ok;
 }
 
 } // namespace QuorvelTest

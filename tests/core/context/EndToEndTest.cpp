@@ -21,18 +21,6 @@ namespace {
 using namespace QuorvelTest;
 using Quorvel::Phase::Eye;
 
-// The room, a small panel 0.004 in front of camera 1 (at (-0.75, 0.3, -1),
-// on the face z = -1 of the zone of view) and a small ball in front of the
-// same face. A panel that close to a camera is what lets plaques merge up to
-// level 3 at this resolution.
-TestScene endToEndScene()
-{
-    TestScene scene = TestScene::room();
-    scene.addRectangle({{-0.75, 0.3, -1.004}, {0, 0, 1}, {1, 0, 0}, {0, 1, 0}, 0.02, 0.02, {0.1f, 0.8f, 0.8f, 1.0f}});
-    scene.addSphere({-0.65, 0.15, -1.25}, 0.08, {0.8f, 0.8f, 0.1f, 1.0f});
-    return scene;
-}
-
 // Colour of a hit as each eye's pass shades it: the right eye sees the
 // object's colour rotated, so that the eyes can be told apart.
 VekRGBA eyeColour(const VekRGBA& c, Eye eye)
@@ -141,7 +129,7 @@ void expectHeader(const PhaseFile& f, bool detection, Eye eye, uint64_t plaques,
 
 TEST_F(CoreEndToEnd, DetectionThenRenderForBothEyes)
 {
-    TestHost host(endToEndScene());
+    TestHost host(roomWithNearPanel());
     const TestScene& scene = host.scene();
     PhaseSetup setup;
     // The host takes two samples per pixel: cameras 0 and 1 shoot, every ray
@@ -154,7 +142,7 @@ TEST_F(CoreEndToEnd, DetectionThenRenderForBothEyes)
     uint64_t rawRecords = 0;
     {
         LogCapture log;
-        runDetectionPhase(host, setup, detectPath);
+        ASSERT_TRUE(runDetectionPhase(host, setup, detectPath));
         EXPECT_EQ(levelled(log, Quorvel::Logger::ERROR), std::vector<std::string>{});
         EXPECT_EQ(levelled(log, Quorvel::Logger::WARNING), std::vector<std::string>{});
         const PhaseFile peek = readPhaseFile(detectPath);
@@ -217,8 +205,8 @@ TEST_F(CoreEndToEnd, DetectionThenRenderForBothEyes)
         };
         const std::string renderPath = dir.file("scene_render_" + std::to_string(eye) + ".0001.qvl");
         LogCapture log;
-        const Quorvel::Phase::QvResolutionParam p =
-            runRenderPhase(host, setup, detectPath, plaques.size(), 3, eye, renderPath);
+        Quorvel::Phase::QvResolutionParam p;
+        ASSERT_TRUE(runRenderPhase(host, setup, detectPath, plaques.size(), 3, eye, renderPath, p));
         host.onRenderRay = nullptr;
         EXPECT_EQ(levelled(log, Quorvel::Logger::ERROR), std::vector<std::string>{});
         EXPECT_TRUE(log.contains("[Quorvel] filehole(" + std::to_string(plaques.size()) + ")\n"));

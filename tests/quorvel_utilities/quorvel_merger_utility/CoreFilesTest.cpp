@@ -71,7 +71,7 @@ protected:
             setup.detectionSamplesPerPixel = 4;
             setup.renderSamplesPerPixel = 2;
             const std::string detectFile = (detection / ("zov" + std::to_string(right) + ".qvl")).string();
-            runDetectionPhase(host, setup, detectFile);
+            ASSERT_TRUE(runDetectionPhase(host, setup, detectFile));
             const uint64_t plaques = readPhaseFile(detectFile).plaques.size();
             for (const int32_t frame : {1, 2}) {
                 setup.frame = frame;
@@ -80,7 +80,8 @@ protected:
                 for (const auto eye : {Quorvel::Phase::RC_Left, Quorvel::Phase::RC_Right}) {
                     host.shade = [eye](const SceneHit& hit) { return eyeColour(hit.color, eye); };
                     const fs::path file = dir / (eye == Quorvel::Phase::RC_Left ? "left.qvl" : "right.qvl");
-                    runRenderPhase(host, setup, detectFile, plaques, 2, eye, file.string());
+                    Quorvel::Phase::QvResolutionParam used;
+                    ASSERT_TRUE(runRenderPhase(host, setup, detectFile, plaques, 2, eye, file.string(), used));
                 }
             }
         }
