@@ -246,7 +246,7 @@ void BM_ProcessFillHoleIndices(benchmark::State& state)
 
 void sizes(benchmark::internal::Benchmark* b)
 {
-    b->Arg(25000)->Arg(100000)->Arg(250000)->Unit(benchmark::kMillisecond)->Iterations(1);
+    b->Arg(25000)->Arg(100000)->Arg(250000)->Arg(700000)->Unit(benchmark::kMillisecond)->Iterations(1);
 }
 
 } // namespace
