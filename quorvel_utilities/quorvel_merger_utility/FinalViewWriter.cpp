@@ -23,8 +23,6 @@ namespace {
 
 using Binary::vekbin;
 
-constexpr uint8_t kMagic[8] = {0x82, 'Q', 'V', 'L', '=', 0x0A, '$', 0x0A};
-constexpr uint32_t kCoveredRanges[4][2] = {{0, 44}, {48, 36}, {148, 20}, {176, 8}};
 
 void putU16(uint8_t* p, uint16_t v)
 {
@@ -95,28 +93,15 @@ std::array<VekPoint, 256> cameraTableOf(const std::vector<NamedBlock>& blocks)
 int16_t checkValue(const uint8_t* trailer, const uint8_t* header, const std::vector<uint8_t>& samples,
                    const std::vector<uint8_t>& motion, int32_t engineId)
 {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    bool ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha512(), nullptr) == 1 &&
-              EVP_DigestUpdate(ctx, trailer + 512, 40) == 1;
+    std::vector<std::array<uint32_t, 2>> ranges;
     for (const auto& r : kCoveredRanges)
-        ok = ok && EVP_DigestUpdate(ctx, header + r[0], r[1]) == 1;
-    ok = ok && EVP_DigestUpdate(ctx, samples.data(), samples.size()) == 1;
-    if (!motion.empty())
-        ok = ok && EVP_DigestUpdate(ctx, motion.data(), motion.size()) == 1;
-    ok = ok && EVP_DigestFinal_ex(ctx, digest, &length) == 1;
-    EVP_MD_CTX_free(ctx);
-    if (!ok)
-        length = 0;
-
-    static const char hex[] = "0123456789abcdef";
-    uint32_t e = 0;
-    for (unsigned int i = 0; i < length; ++i)
-        e += static_cast<uint32_t>(hex[digest[i] >> 4]) + static_cast<uint32_t>(hex[digest[i] & 15]);
+        ranges.push_back({r[0], r[1]});
+    const std::vector<uint8_t> digest =
+        integrityDigest(trailer + 512, header, ranges, samples.data(), samples.size(), motion.data(), motion.size());
+    const uint32_t e = digestCharacterSum(digest);
     // The random part only has to lie in 0..99; taking it from the digest
     // keeps the file reproducible.
-    const int32_t r = length ? digest[0] % 100 : 0;
+    const int32_t r = digest.empty() ? 0 : digest[0] % 100;
     return static_cast<int16_t>(r * 99 + engineId - static_cast<int32_t>(e % 99) + 198);
 }
 
@@ -274,6 +259,36 @@ std::optional<std::vector<uint8_t>> makeBackground(const std::vector<uint8_t>& p
     for (std::size_t i = 0; i < image.size(); i += 4)
         std::memcpy(&image[i], rgba, 4);
     return maskedPicture(std::move(image), displayWidth, displayHeight, pixelMask, displayWidth, displayHeight);
+}
+
+std::vector<uint8_t> integrityDigest(const uint8_t* trailerTail, const uint8_t* header,
+                                     const std::vector<std::array<uint32_t, 2>>& ranges, const uint8_t* samples,
+                                     std::size_t sampleSize, const uint8_t* motion, std::size_t motionSize)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    bool ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha512(), nullptr) == 1 &&
+              EVP_DigestUpdate(ctx, trailerTail, kTrailerSize - 512) == 1;
+    for (const auto& r : ranges)
+        ok = ok && EVP_DigestUpdate(ctx, header + r[0], r[1]) == 1;
+    ok = ok && EVP_DigestUpdate(ctx, samples, sampleSize) == 1;
+    if (motionSize != 0)
+        ok = ok && EVP_DigestUpdate(ctx, motion, motionSize) == 1;
+    ok = ok && EVP_DigestFinal_ex(ctx, digest, &length) == 1;
+    EVP_MD_CTX_free(ctx);
+    if (!ok)
+        return {};
+    return {digest, digest + length};
+}
+
+uint32_t digestCharacterSum(const std::vector<uint8_t>& digest)
+{
+    static const char hex[] = "0123456789abcdef";
+    uint32_t e = 0;
+    for (const uint8_t b : digest)
+        e += static_cast<uint32_t>(hex[b >> 4]) + static_cast<uint32_t>(hex[b & 15]);
+    return e;
 }
 
 int32_t writeFinalView(const std::filesystem::path& output, const FinalHeader& fh, std::vector<vekbin>& samples,

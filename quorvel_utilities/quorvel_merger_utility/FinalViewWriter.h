@@ -17,6 +17,8 @@ namespace Quorvel::FinalView {
 inline constexpr uint32_t kHeaderSize = 200;
 inline constexpr uint32_t kTrailerSize = 552;
 inline constexpr uint32_t kNamedBlocksMagic = 0x0042564B;
+inline constexpr uint8_t kMagic[8] = {0x82, 'Q', 'V', 'L', '=', 0x0A, '$', 0x0A};
+inline constexpr uint32_t kCoveredRanges[4][2] = {{0, 44}, {48, 36}, {148, 20}, {176, 8}};
 
 enum WriteResult : int32_t {
     kWriteOk = 0,
@@ -60,6 +62,16 @@ std::optional<std::vector<uint8_t>> makeBackground(const std::vector<uint8_t>& p
                                                    uint32_t displayHeight, const std::filesystem::path& pngPath);
 std::optional<std::vector<uint8_t>> makeBackground(const std::vector<uint8_t>& pixelMask, uint32_t displayWidth,
                                                    uint32_t displayHeight, int32_t colour);
+
+// SHA-512 over the trailer's last 40 bytes (check value zero), the covered
+// header ranges and the compressed sample and motion blocks; empty when the
+// digest cannot be computed.
+std::vector<uint8_t> integrityDigest(const uint8_t* trailerTail, const uint8_t* header,
+                                     const std::vector<std::array<uint32_t, 2>>& ranges, const uint8_t* samples,
+                                     std::size_t sampleSize, const uint8_t* motion, std::size_t motionSize);
+// Sum of the character codes of the digest written as lower-case hex; the
+// check value plus this sum, modulo 99, is the engine identifier.
+uint32_t digestCharacterSum(const std::vector<uint8_t>& digest);
 
 // Reorders the samples into the file order, then writes the file under a
 // temporary name and renames it into place. Returns a WriteResult.
