@@ -33,6 +33,8 @@ const char* const kUsage =
     "  --panorama              full equirectangular panorama instead of a pinhole view\n"
     "  --supersample N         N x N samples per pixel (default 1)\n"
     "  --footprint-scale F     enlarge every plaque by F around its centre (default 1.05)\n"
+    "  --blend F               blend opaque colours between neighbouring plaques over footprints\n"
+    "                          enlarged F times (default 2; 0 draws each plaque flat)\n"
     "  --threads N             render threads (default: all cores)\n"
     "  --compare REFERENCE.png print \"PSNR <dB> dB SSIM <index>\" of the view against the picture\n"
     "  --side-by-side PNG      with --compare: write reference, view and difference (x4) side by side\n"
@@ -108,7 +110,7 @@ int runViewCommand(const std::vector<std::string>& args, std::ostream& out, std:
             if (!value(v) || !parseTriple(v, request.position))
                 return usageError("--position needs X,Y,Z");
         } else if (a == "--yaw" || a == "--pitch" || a == "--roll" || a == "--fov" || a == "--ipd" ||
-                   a == "--footprint-scale") {
+                   a == "--footprint-scale" || a == "--blend") {
             if (!value(v) || !parseFloat(v, f))
                 return usageError(a + " needs a number");
             if (a == "--yaw")
@@ -119,7 +121,11 @@ int runViewCommand(const std::vector<std::string>& args, std::ostream& out, std:
                 request.rollDegrees = f;
             else if (a == "--ipd")
                 request.ipdMillimetres = f;
-            else if (a == "--footprint-scale") {
+            else if (a == "--blend") {
+                if (!(f == 0 || (f >= 1 && f <= 4)))
+                    return usageError("--blend needs 0 or a number from 1 to 4");
+                request.blend = f;
+            } else if (a == "--footprint-scale") {
                 if (!(f > 0 && f < 10))
                     return usageError("--footprint-scale needs a number between 0 and 10");
                 footprint = f;

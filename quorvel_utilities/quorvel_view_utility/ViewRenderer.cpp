@@ -122,6 +122,7 @@ bool placePlaque(const uint8_t* code, const FinalViewData& file, float footprint
         normal = normalDirectionTable()[w1 >> 24];
     }
     const VekPoint centre = add(camera, mul(centreDir, depth));
+    out.centre = centre;
     const bool hasNormal = dot(normal, normal) > 0.5f;
     for (int k = 0; k < 4; ++k) {
         // The footprint on the tangent plane; where the plane grazes the
@@ -154,6 +155,9 @@ struct Quad {
     float sx[4], sy[4];
     // 1/z as an affine function of the screen position: iz = a*x + b*y + c.
     float a = 0, b = 0, c = 0;
+    // Position inside the quad, 0..1 along the edges from corner 0 to 1 (s)
+    // and from corner 0 to 3 (t), as affine functions of the screen position.
+    float sa = 0, sb = 0, sc = 0, ta = 0, tb = 0, tc = 0;
     float x0 = 0, x1 = 0, y0 = 0, y1 = 0;
     bool visible = false;
 };
@@ -164,13 +168,14 @@ struct Frame {
     uint32_t width = 0, height = 0;
 };
 
-Quad project(const ViewPlaque& p, const Frame& f)
+Quad project(const ViewPlaque& p, const Frame& f, float scale)
 {
     Quad q;
     float iz[4];
     const float hw = 0.5f * static_cast<float>(f.width), hh = 0.5f * static_cast<float>(f.height);
     for (int k = 0; k < 4; ++k) {
-        const VekPoint rel = sub(p.corners[k], f.eye);
+        const VekPoint corner = scale == 1.0f ? p.corners[k] : add(p.centre, mul(sub(p.corners[k], p.centre), scale));
+        const VekPoint rel = sub(corner, f.eye);
         const float z = -dot(rel, f.back);
         if (!(z > kNear))
             return q;
@@ -203,6 +208,16 @@ Quad project(const ViewPlaque& p, const Frame& f)
     q.a = (dz1 * dy2 - dz2 * dy1) / bestArea;
     q.b = (dx1 * dz2 - dx2 * dz1) / bestArea;
     q.c = iz[i] - q.a * q.sx[i] - q.b * q.sy[i];
+    const float e1x = q.sx[1] - q.sx[0], e1y = q.sy[1] - q.sy[0], e3x = q.sx[3] - q.sx[0], e3y = q.sy[3] - q.sy[0];
+    const float det = e1x * e3y - e1y * e3x;
+    if (std::fabs(det) > 1e-12f) {
+        q.sa = e3y / det;
+        q.sb = -e3x / det;
+        q.sc = -(q.sa * q.sx[0] + q.sb * q.sy[0]);
+        q.ta = -e1y / det;
+        q.tb = e1x / det;
+        q.tc = -(q.ta * q.sx[0] + q.tb * q.sy[0]);
+    }
     q.visible = true;
     return q;
 }
@@ -227,10 +242,52 @@ VekRGB backgroundColour(const ViewScene& s, const VekPoint& dir)
     return {lin(p[0]), lin(p[1]), lin(p[2])};
 }
 
-LinearImage renderPinhole(const ViewScene& scene, const Frame& f, bool rightEye, unsigned threads)
+// Calls pixel(col, row, iz) for every pixel centre of the band inside the quad.
+template <typename F>
+void forEachPixel(const Quad& q, int rowBegin, int rowEnd, int width, F&& pixel)
+{
+    // Edge functions of the quad, oriented so that inside is positive.
+    float ex[4], ey[4], ec[4];
+    float orientation = 0.0f;
+    for (int k = 0; k < 4; ++k) {
+        const int l = (k + 1) % 4;
+        orientation += q.sx[k] * q.sy[l] - q.sx[l] * q.sy[k];
+    }
+    const float sign = orientation >= 0.0f ? 1.0f : -1.0f;
+    for (int k = 0; k < 4; ++k) {
+        const int l = (k + 1) % 4;
+        ex[k] = sign * (q.sy[k] - q.sy[l]);
+        ey[k] = sign * (q.sx[l] - q.sx[k]);
+        ec[k] = sign * (q.sx[k] * q.sy[l] - q.sx[l] * q.sy[k]);
+    }
+    const int r0 = std::max(rowBegin, static_cast<int>(std::ceil(q.y0 - 0.5f)));
+    const int r1 = std::min(rowEnd - 1, static_cast<int>(std::floor(q.y1 - 0.5f)));
+    const int c0 = std::max(0, static_cast<int>(std::ceil(q.x0 - 0.5f)));
+    const int c1 = std::min(width - 1, static_cast<int>(std::floor(q.x1 - 0.5f)));
+    for (int row = r0; row <= r1; ++row) {
+        const float py = static_cast<float>(row) + 0.5f;
+        // The columns whose centres pass all four edges: each edge bounds the
+        // row on one side.
+        float left = static_cast<float>(c0), right = static_cast<float>(c1);
+        for (int k = 0; k < 4; ++k) {
+            const float rest = ey[k] * py + ec[k];
+            if (ex[k] > 0.0f)
+                left = std::max(left, std::ceil(-rest / ex[k] - 0.5f));
+            else if (ex[k] < 0.0f)
+                right = std::min(right, std::floor(-rest / ex[k] - 0.5f));
+            else if (rest < 0.0f)
+                right = left - 1.0f;
+        }
+        const float rowDepth = q.b * py + q.c;
+        for (int col = static_cast<int>(left); col <= static_cast<int>(right); ++col)
+            pixel(col, row, q.a * (static_cast<float>(col) + 0.5f) + rowDepth);
+    }
+}
+
+LinearImage renderPinhole(const ViewScene& scene, const Frame& f, bool rightEye, unsigned threads, float blend)
 {
     const std::size_t n = scene.plaques.size();
-    std::vector<Quad> quads(n);
+    std::vector<Quad> quads(n), tents(blend > 0.0f ? n : 0);
     const uint32_t bands = (f.height + kBandRows - 1) / kBandRows;
     // Per thread and band, the plaques in file order; concatenated in thread
     // order they keep the file order.
@@ -239,12 +296,19 @@ LinearImage renderPinhole(const ViewScene& scene, const Frame& f, bool rightEye,
         const std::size_t begin = n * t / threads, end = n * (t + 1) / threads;
         auto& mine = lists[t];
         for (std::size_t i = begin; i < end; ++i) {
-            quads[i] = project(scene.plaques[i], f);
-            const Quad& q = quads[i];
-            if (!q.visible)
+            quads[i] = project(scene.plaques[i], f, 1.0f);
+            float top = quads[i].y0, bottom = quads[i].y1;
+            bool visible = quads[i].visible;
+            if (!tents.empty() && i < scene.opaqueCount) {
+                tents[i] = project(scene.plaques[i], f, blend);
+                top = std::min(top, tents[i].y0);
+                bottom = std::max(bottom, tents[i].y1);
+                visible = visible || tents[i].visible;
+            }
+            if (!visible)
                 continue;
-            const float y0 = std::max(0.0f, q.y0 - 0.5f);
-            const float y1 = std::min(static_cast<float>(f.height) - 1.0f, q.y1 - 0.5f);
+            const float y0 = std::max(0.0f, top - 0.5f);
+            const float y1 = std::min(static_cast<float>(f.height) - 1.0f, bottom - 0.5f);
             if (y1 < y0)
                 continue;
             const uint32_t b0 = static_cast<uint32_t>(std::ceil(y0)) / kBandRows;
@@ -260,93 +324,101 @@ LinearImage renderPinhole(const ViewScene& scene, const Frame& f, bool rightEye,
     image.rgb.assign(static_cast<std::size_t>(f.width) * f.height * 3, 0.0f);
     std::atomic<uint32_t> nextBand{0};
     std::atomic<uint64_t> uncovered{0};
+    const int width = static_cast<int>(f.width);
     parallel(threads, [&](unsigned) {
-        std::vector<float> depth(static_cast<std::size_t>(f.width) * kBandRows);
+        const std::size_t bandPixels = static_cast<std::size_t>(f.width) * kBandRows;
+        std::vector<float> depth(bandPixels), weight(tents.empty() ? 0 : bandPixels),
+            sum(tents.empty() ? 0 : bandPixels * 3);
         for (uint32_t band = nextBand++; band < bands; band = nextBand++) {
-            const uint32_t rowBegin = band * kBandRows;
-            const uint32_t rowEnd = std::min(f.height, rowBegin + kBandRows);
+            const int rowBegin = static_cast<int>(band * kBandRows);
+            const int rowEnd = std::min(static_cast<int>(f.height), rowBegin + static_cast<int>(kBandRows));
             std::fill(depth.begin(), depth.end(), 0.0f);
             float* rgb = &image.rgb[static_cast<std::size_t>(rowBegin) * f.width * 3];
-            for (const auto& perThread : lists) {
+            auto at = [&](int col, int row) { return static_cast<std::size_t>(row - rowBegin) * f.width + static_cast<std::size_t>(col); };
+
+            // Opaque footprints with the depth test.
+            for (const auto& perThread : lists)
                 for (const uint32_t index : perThread[band]) {
-                    const Quad& q = quads[index];
-                    const ViewPlaque& p = scene.plaques[index];
-                    const bool opaque = index < scene.opaqueCount;
-                    const VekRGB& colour = rightEye ? p.right : p.left;
-                    // Edge functions of the quad, oriented so that inside is positive.
-                    float ex[4], ey[4], ec[4];
-                    float orientation = 0.0f;
-                    for (int k = 0; k < 4; ++k) {
-                        const int l = (k + 1) % 4;
-                        orientation += q.sx[k] * q.sy[l] - q.sx[l] * q.sy[k];
-                    }
-                    const float sign = orientation >= 0.0f ? 1.0f : -1.0f;
-                    for (int k = 0; k < 4; ++k) {
-                        const int l = (k + 1) % 4;
-                        ex[k] = sign * (q.sy[k] - q.sy[l]);
-                        ey[k] = sign * (q.sx[l] - q.sx[k]);
-                        ec[k] = sign * (q.sx[k] * q.sy[l] - q.sx[l] * q.sy[k]);
-                    }
-                    const int r0 = std::max(static_cast<int>(rowBegin), static_cast<int>(std::ceil(q.y0 - 0.5f)));
-                    const int r1 = std::min(static_cast<int>(rowEnd) - 1, static_cast<int>(std::floor(q.y1 - 0.5f)));
-                    const int c0 = std::max(0, static_cast<int>(std::ceil(q.x0 - 0.5f)));
-                    const int c1 = std::min(static_cast<int>(f.width) - 1, static_cast<int>(std::floor(q.x1 - 0.5f)));
-                    for (int row = r0; row <= r1; ++row) {
-                        const float py = static_cast<float>(row) + 0.5f;
-                        // The columns whose centres pass all four edges: each
-                        // edge bounds the row on one side.
-                        float left = static_cast<float>(c0), right = static_cast<float>(c1);
-                        for (int k = 0; k < 4; ++k) {
-                            const float rest = ey[k] * py + ec[k];
-                            if (ex[k] > 0.0f)
-                                left = std::max(left, std::ceil(-rest / ex[k] - 0.5f));
-                            else if (ex[k] < 0.0f)
-                                right = std::min(right, std::floor(-rest / ex[k] - 0.5f));
-                            else if (rest < 0.0f)
-                                right = left - 1.0f;
+                    if (index >= scene.opaqueCount || !quads[index].visible)
+                        continue;
+                    const VekRGB& colour = rightEye ? scene.plaques[index].right : scene.plaques[index].left;
+                    forEachPixel(quads[index], rowBegin, rowEnd, width, [&](int col, int row, float iz) {
+                        const std::size_t i = at(col, row);
+                        if (iz > depth[i]) {
+                            depth[i] = iz;
+                            rgb[i * 3] = colour.r;
+                            rgb[i * 3 + 1] = colour.g;
+                            rgb[i * 3 + 2] = colour.b;
                         }
-                        if (right < left)
-                            continue;
-                        const std::size_t line = static_cast<std::size_t>(row - static_cast<int>(rowBegin)) * f.width;
-                        const float rowDepth = q.b * py + q.c;
-                        for (int col = static_cast<int>(left); col <= static_cast<int>(right); ++col) {
-                            const float iz = q.a * (static_cast<float>(col) + 0.5f) + rowDepth;
-                            float& dz = depth[line + static_cast<std::size_t>(col)];
-                            float* out = rgb + (line + static_cast<std::size_t>(col)) * 3;
-                            if (opaque) {
-                                if (iz > dz) {
-                                    dz = iz;
-                                    out[0] = colour.r;
-                                    out[1] = colour.g;
-                                    out[2] = colour.b;
-                                }
-                            } else if (iz > dz * 0.99f) {
-                                // Premultiplied "over"; the file orders them far to near.
-                                const float keep = 1.0f - p.alpha;
-                                out[0] = colour.r + keep * out[0];
-                                out[1] = colour.g + keep * out[1];
-                                out[2] = colour.b + keep * out[2];
-                                if (dz == 0.0f)
-                                    dz = -1.0f; // covered, but no depth to test against
-                            }
-                        }
-                    }
+                    });
                 }
+            // Blending: every plaque of the visible surface spreads its colour
+            // as a tent over its enlarged footprint, so neighbouring plaques'
+            // colours meet in gradients instead of steps.
+            if (!tents.empty()) {
+                std::fill(weight.begin(), weight.end(), 0.0f);
+                std::fill(sum.begin(), sum.end(), 0.0f);
+                for (const auto& perThread : lists)
+                    for (const uint32_t index : perThread[band]) {
+                        if (index >= scene.opaqueCount || !tents[index].visible)
+                            continue;
+                        const Quad& q = tents[index];
+                        const VekRGB& colour = rightEye ? scene.plaques[index].right : scene.plaques[index].left;
+                        forEachPixel(q, rowBegin, rowEnd, width, [&](int col, int row, float iz) {
+                            const std::size_t i = at(col, row);
+                            // Same surface: within 3 % of the front depth.
+                            if (!(std::fabs(iz - depth[i]) <= 0.03f * depth[i]))
+                                return;
+                            const float px = static_cast<float>(col) + 0.5f, py = static_cast<float>(row) + 0.5f;
+                            const float u = q.sa * px + q.sb * py + q.sc, v = q.ta * px + q.tb * py + q.tc;
+                            const float w = std::max(0.0f, 1.0f - std::fabs(2.0f * u - 1.0f)) *
+                                            std::max(0.0f, 1.0f - std::fabs(2.0f * v - 1.0f));
+                            weight[i] += w;
+                            sum[i * 3] += w * colour.r;
+                            sum[i * 3 + 1] += w * colour.g;
+                            sum[i * 3 + 2] += w * colour.b;
+                        });
+                    }
+                for (std::size_t i = 0; i < static_cast<std::size_t>(rowEnd - rowBegin) * f.width; ++i)
+                    if (weight[i] > 1e-6f)
+                        for (int c = 0; c < 3; ++c)
+                            rgb[i * 3 + c] = sum[i * 3 + c] / weight[i];
             }
+            // Transparent samples over the opaque picture, far to near as the
+            // file orders them ("over" with premultiplied colours).
+            for (const auto& perThread : lists)
+                for (const uint32_t index : perThread[band]) {
+                    if (index < scene.opaqueCount || !quads[index].visible)
+                        continue;
+                    const ViewPlaque& p = scene.plaques[index];
+                    const VekRGB& colour = rightEye ? p.right : p.left;
+                    const float keep = 1.0f - p.alpha;
+                    forEachPixel(quads[index], rowBegin, rowEnd, width, [&](int col, int row, float iz) {
+                        const std::size_t i = at(col, row);
+                        if (!(iz > depth[i] * 0.99f))
+                            return;
+                        rgb[i * 3] = colour.r + keep * rgb[i * 3];
+                        rgb[i * 3 + 1] = colour.g + keep * rgb[i * 3 + 1];
+                        rgb[i * 3 + 2] = colour.b + keep * rgb[i * 3 + 2];
+                        if (depth[i] == 0.0f)
+                            depth[i] = -1.0f; // covered, but no depth to test against
+                    });
+                }
+
             uint64_t holes = 0;
             for (std::size_t i = 0; i < static_cast<std::size_t>(rowEnd - rowBegin) * f.width; ++i)
                 holes += depth[i] == 0.0f;
             uncovered += holes;
             if (scene.background.empty() || holes == 0)
                 continue;
-            for (uint32_t row = rowBegin; row < rowEnd; ++row)
-                for (uint32_t col = 0; col < f.width; ++col) {
-                    if (depth[static_cast<std::size_t>(row - rowBegin) * f.width + col] != 0.0f)
+            for (int row = rowBegin; row < rowEnd; ++row)
+                for (int col = 0; col < width; ++col) {
+                    if (depth[at(col, row)] != 0.0f)
                         continue;
                     const float xs = ((static_cast<float>(col) + 0.5f) / static_cast<float>(f.width) * 2.0f - 1.0f) * f.tanX;
                     const float ys = (1.0f - (static_cast<float>(row) + 0.5f) / static_cast<float>(f.height) * 2.0f) * f.tanY;
                     const VekRGB c = backgroundColour(scene, add(add(mul(f.right, xs), mul(f.up, ys)), mul(f.back, -1.0f)));
-                    float* out = &image.rgb[(static_cast<std::size_t>(row) * f.width + col) * 3];
+                    float* out = rgb + at(col, row) * 3;
                     out[0] = c.r;
                     out[1] = c.g;
                     out[2] = c.b;
@@ -494,7 +566,7 @@ LinearImage renderView(const ViewScene& scene, const ViewRequest& q)
         Frame f{cam.position, cam.right, cam.up, cam.back, 1, 1, q.width * ss, q.height * ss};
         f.tanX = std::tan(q.fovDegrees * kPi / 360.0f);
         f.tanY = f.tanX * static_cast<float>(q.height) / static_cast<float>(q.width);
-        LinearImage big = renderPinhole(scene, f, right, threads);
+        LinearImage big = renderPinhole(scene, f, right, threads, q.blend);
         return ss == 1 ? big : downsample(big, ss);
     }
 
@@ -510,7 +582,7 @@ LinearImage renderView(const ViewScene& scene, const ViewRequest& q)
     for (const FaceAxes& a : faces) {
         const VekPoint r = cross(a.forward, a.up);
         Frame f{cam.position, toZone(r), toZone(a.up), toZone(mul(a.forward, -1.0f)), 1, 1, faceSize, faceSize};
-        pictures.push_back(renderPinhole(scene, f, right, threads));
+        pictures.push_back(renderPinhole(scene, f, right, threads, q.blend));
     }
     LinearImage out;
     out.width = q.width;

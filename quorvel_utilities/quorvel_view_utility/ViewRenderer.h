@@ -17,6 +17,7 @@ namespace Quorvel::FinalView {
 // One sample ready to draw. Positions are in the file's units (100 scene
 // units of the zone-of-view box), relative to the zone's centre.
 struct ViewPlaque {
+    VekPoint centre;
     std::array<VekPoint, 4> corners; // in order around the quad
     VekRGB left;                     // premultiplied by alpha
     VekRGB right;
@@ -57,6 +58,10 @@ struct ViewRequest {
     float ipdMillimetres = 63.5f;
     bool panorama = false;  // equirectangular, full sphere
     uint32_t supersample = 1;
+    // Opaque colours blended between neighbouring plaques over footprints
+    // enlarged this much (2: up to the neighbours' centres); 0 draws every
+    // plaque flat.
+    float blend = 2.0f;
     unsigned threads = 0;   // 0: all hardware threads
 };
 
