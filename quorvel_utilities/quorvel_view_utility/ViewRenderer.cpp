@@ -260,10 +260,14 @@ void forEachPixel(const Quad& q, int rowBegin, int rowEnd, int width, F&& pixel)
         ey[k] = sign * (q.sx[l] - q.sx[k]);
         ec[k] = sign * (q.sx[k] * q.sy[l] - q.sx[l] * q.sy[k]);
     }
-    const int r0 = std::max(rowBegin, static_cast<int>(std::ceil(q.y0 - 0.5f)));
-    const int r1 = std::min(rowEnd - 1, static_cast<int>(std::floor(q.y1 - 0.5f)));
-    const int c0 = std::max(0, static_cast<int>(std::ceil(q.x0 - 0.5f)));
-    const int c1 = std::min(width - 1, static_cast<int>(std::floor(q.x1 - 0.5f)));
+    // Clamped as floats first: corners near the eye project far outside.
+    auto clamp = [](float v, int lo, int hi) {
+        return static_cast<int>(std::clamp(v, static_cast<float>(lo), static_cast<float>(hi)));
+    };
+    const int r0 = clamp(std::ceil(q.y0 - 0.5f), rowBegin, rowEnd);
+    const int r1 = clamp(std::floor(q.y1 - 0.5f), rowBegin - 1, rowEnd - 1);
+    const int c0 = clamp(std::ceil(q.x0 - 0.5f), 0, width);
+    const int c1 = clamp(std::floor(q.x1 - 0.5f), -1, width - 1);
     for (int row = r0; row <= r1; ++row) {
         const float py = static_cast<float>(row) + 0.5f;
         // The columns whose centres pass all four edges: each edge bounds the
@@ -278,6 +282,8 @@ void forEachPixel(const Quad& q, int rowBegin, int rowEnd, int width, F&& pixel)
             else if (rest < 0.0f)
                 right = left - 1.0f;
         }
+        if (!(left <= right))
+            continue;
         const float rowDepth = q.b * py + q.c;
         for (int col = static_cast<int>(left); col <= static_cast<int>(right); ++col)
             pixel(col, row, q.a * (static_cast<float>(col) + 0.5f) + rowDepth);
@@ -297,16 +303,14 @@ LinearImage renderPinhole(const ViewScene& scene, const Frame& f, bool rightEye,
         auto& mine = lists[t];
         for (std::size_t i = begin; i < end; ++i) {
             quads[i] = project(scene.plaques[i], f, 1.0f);
-            float top = quads[i].y0, bottom = quads[i].y1;
-            bool visible = quads[i].visible;
-            if (!tents.empty() && i < scene.opaqueCount) {
+            // The tent covers the footprint, so its rows are the ones to list.
+            const bool tent = !tents.empty() && i < scene.opaqueCount;
+            if (tent)
                 tents[i] = project(scene.plaques[i], f, blend);
-                top = std::min(top, tents[i].y0);
-                bottom = std::max(bottom, tents[i].y1);
-                visible = visible || tents[i].visible;
-            }
-            if (!visible)
+            const Quad& extent = tent && tents[i].visible ? tents[i] : quads[i];
+            if (!extent.visible)
                 continue;
+            const float top = extent.y0, bottom = extent.y1;
             const float y0 = std::max(0.0f, top - 0.5f);
             const float y1 = std::min(static_cast<float>(f.height) - 1.0f, bottom - 0.5f);
             if (y1 < y0)
