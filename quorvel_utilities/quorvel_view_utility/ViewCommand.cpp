@@ -66,12 +66,13 @@ bool parseSize(const std::string& s, uint32_t& w, uint32_t& h)
     const auto x = s.find('x');
     if (x == std::string::npos)
         return false;
+    const std::string first = s.substr(0, x), second = s.substr(x + 1);
     char* end = nullptr;
-    const long a = std::strtol(s.substr(0, x).c_str(), &end, 10);
-    if (*end)
+    const long a = std::strtol(first.c_str(), &end, 10);
+    if (first.empty() || *end)
         return false;
-    const long b = std::strtol(s.substr(x + 1).c_str(), &end, 10);
-    if (*end || a < 1 || b < 1 || a > 16384 || b > 16384)
+    const long b = std::strtol(second.c_str(), &end, 10);
+    if (second.empty() || *end || a < 1 || b < 1 || a > 16384 || b > 16384)
         return false;
     w = static_cast<uint32_t>(a);
     h = static_cast<uint32_t>(b);
