@@ -152,4 +152,19 @@ TEST(ImageCompare, PsnrAndSsim)
     const Rgba8Image row = sideBySide({&a, &diff});
     EXPECT_EQ(row.width, 2 * n);
     EXPECT_EQ(row.rgba[4 * n], 4);
+
+    // The stage estimates: a flat grey survives both nearly unchanged; a
+    // one-pixel checkerboard at half the resolution becomes its mean (linear
+    // 0.5 of white, sRGB 188).
+    const Rgba8Image grey{n, n, std::vector<uint8_t>(n * n * 4, 128)};
+    EXPECT_GT(compareImages(grey, throughColourCode(grey))->psnr, 45.0);
+    EXPECT_EQ(compareImages(grey, atCoarserResolution(grey, 2.0))->psnr, std::numeric_limits<double>::infinity());
+    Rgba8Image board = grey;
+    for (uint32_t y = 0; y < n; ++y)
+        for (uint32_t x = 0; x < n; ++x)
+            for (int c = 0; c < 3; ++c)
+                board.rgba[(y * n + x) * 4 + c] = (x + y) % 2 ? 255 : 0;
+    const Rgba8Image coarse = atCoarserResolution(board, 2.0);
+    for (std::size_t i = 0; i < coarse.rgba.size(); i += 4)
+        EXPECT_EQ(coarse.rgba[i], 188) << i / 4;
 }
