@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "Host.h"
@@ -300,6 +302,49 @@ TEST(HostRenderServers, AServerThatSendsNothingAbortsTheRender)
     EXPECT_FALSE(ok);
     EXPECT_NE(err.find("error: render server 1: the connection closed before all regions arrived"), std::string::npos)
         << err;
+}
+
+} // namespace
+
+namespace {
+
+std::string commandOutput(const std::string& command, int& status)
+{
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) {
+        status = -1;
+        return out;
+    }
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe))
+        out += buffer;
+    status = ::pclose(pipe);
+    return out;
+}
+
+// Scripts that give every frame a job of its own read the range this way,
+// with the same overrides the jobs get.
+TEST(HostCommandLine, PrintFramesPrintsTheRangeAfterOverridesWithoutRendering)
+{
+    const fs::path dir = testDir() / "print_frames";
+    fs::create_directories(dir);
+    const std::string path = (dir / "frames.json").string();
+    std::ofstream(path) << "{\"plugins\": [\n"
+                           "  {\"type\": \"SettingsOutput\", \"name\": \"output\", \"params\": {\"img_width\": 8,"
+                           " \"img_height\": 8, \"img_file\": \"x_#.png\", \"img_file_needFrameNumber\": true,"
+                           " \"frame_start\": 3, \"frame_end\": 5}},\n"
+                           "  {\"type\": \"RenderView\", \"name\": \"camera\"}\n]}\n";
+    const std::string host = std::string(QUORVEL_HOST_EXECUTABLE) + " --quiet --print-frames ";
+    int status = 0;
+    EXPECT_EQ(commandOutput(host + "'" + path + "'", status), "3 5\n");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(commandOutput(host + "--set 'SettingsOutput.frame_end=9' '" + path + "'", status), "3 9\n");
+    EXPECT_EQ(status, 0);
+    // Nothing was rendered.
+    EXPECT_FALSE(fs::exists(dir / "x_0003.png"));
+    commandOutput(host + "'" + (dir / "missing.json").string() + "' 2>/dev/null", status);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
 }
 
 } // namespace

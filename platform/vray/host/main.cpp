@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Host.h"
+#include "Scene.h"
 #include "foundation/Logger.h"
 
 namespace {
@@ -16,7 +17,8 @@ void usage()
 {
     std::fprintf(stderr,
                  "usage: quorvel_host [--plugin LIBRARY]... [--threads N] [--render-servers N] [--set INSTANCE.PARAM=JSON]...\n"
-                 "                    [--quiet] SCENE.json\n"
+                 "                    [--quiet] [--print-frames] SCENE.json\n"
+                 "--print-frames prints the scene's first and last frame (after --set) and exits.\n"
                  "Plug-in libraries are also loaded from every directory in QUORVEL_PLUGIN_PATH\n"
                  "(colon-separated) and from the build's plug-in directory.\n");
 }
@@ -32,6 +34,7 @@ int main(int argc, char** argv)
 {
     QuorvelHost::HostOptions options;
     std::string scenePath;
+    bool printFrames = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--plugin" && i + 1 < argc) {
@@ -65,6 +68,8 @@ int main(int argc, char** argv)
             options.overrides.push_back(argv[++i]);
         } else if (arg == "--quiet") {
             options.quiet = true;
+        } else if (arg == "--print-frames") {
+            printFrames = true;
         } else if (arg == "--help" || arg == "-h") {
             usage();
             return 0;
@@ -119,6 +124,12 @@ int main(int argc, char** argv)
     } catch (const QuorvelHost::SceneError& e) {
         std::fprintf(stderr, "error: %s\n", e.what());
         return 1;
+    }
+    // Lets scripts that split a shot into per-frame jobs read the range
+    // without parsing the scene file themselves.
+    if (printFrames) {
+        std::printf("%d %d\n", host.scene().frameStart(), host.scene().frameEnd());
+        return 0;
     }
     return host.render() ? 0 : 3;
 }
