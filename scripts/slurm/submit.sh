@@ -11,7 +11,7 @@
 #   --cpus N       CPUs per detection or render task, also its render threads
 #                  (default: Slurm's allocation and the scene's thread count)
 #   --retries N    restarts of a failed or killed task (default 3)
-#   after --        options given to every sbatch (e.g. --mem=8G --time=2:00:00)
+#   -- ...         options given to every sbatch (e.g. --mem=8G --time=2:00:00)
 #
 # Jobs: an array of detection tasks (one per frame), an array of render tasks
 # each starting after its frame's detection (--dependency=aftercorr), and one
@@ -64,7 +64,7 @@ tools=$(cd "$tools" && pwd)
 name=$(basename "$scene" .json)
 
 if [ -z "$frames" ]; then
-  frames=$("$host" --quiet --print-frames "$scene" | tail -n 1 | tr ' ' -)
+  frames=$("$host" --quiet --plugin "$tools/vray_quorvel_plugin/vray_quorvel_plugin.so" --print-frames "$scene" | tail -n 1 | tr ' ' -)
 fi
 [[ $frames =~ ^([0-9]+)-([0-9]+)$ ]] || [[ $frames =~ ^([0-9]+)$ ]] || fail "--frames: expected A-B, got \"$frames\""
 first=${BASH_REMATCH[1]}

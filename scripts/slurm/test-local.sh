@@ -190,7 +190,8 @@ compare() {
 note "Slurm run of frames $frames"
 slurm_out="$work/slurm"
 start=$(date +%s%N)
-submitted=$(bash "$root/scripts/slurm/submit.sh" "$scene" "$slurm_out" --frames "$frames" --cpus "$cpus" --partition quorvel)
+# The frames are the scene's own (1-3).
+submitted=$(bash "$root/scripts/slurm/submit.sh" "$scene" "$slurm_out" --cpus "$cpus" --partition quorvel)
 echo "$submitted"
 ids=$(echo "$submitted" | sed -n 's/^JOBS //p')
 jobs_all="$ids"
@@ -202,7 +203,9 @@ echo "Slurm: $slurm_time ms"
 note "Slurm run with a render task killed mid-run"
 killed_out="$work/killed"
 start=$(date +%s%N)
-submitted=$(bash "$root/scripts/slurm/submit.sh" "$scene" "$killed_out" --frames "$frames" --cpus "$cpus" --partition quorvel)
+# Two merge jobs this time: frames 1-2 and 3.
+submitted=$(bash "$root/scripts/slurm/submit.sh" "$scene" "$killed_out" --frames "$frames" --group 2 --cpus "$cpus" \
+  --partition quorvel)
 ids=$(echo "$submitted" | sed -n 's/^JOBS //p')
 jobs_all="$ids"
 render_job=$(echo "$ids" | cut -d ' ' -f 2)
