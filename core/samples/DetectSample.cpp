@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <mutex>
@@ -47,28 +48,31 @@ float distance(const VekPoint& a, const VekPoint& b)
     return Utils::length(sub(a, b));
 }
 
-struct Candidate {
-    float score;
-    bool front;
-    uint8_t priority; // low byte of the integer priority
-    uint8_t index;
-};
+// A camera's place in order A as one integer, larger first: front-facing
+// first, then the larger score (a non-negative float, so its bits order like
+// its value), then the lower index.
+using OrderKey = uint64_t;
+constexpr uint32_t kFrontBit = 0x80000000u;
+constexpr int kIndexBits = 8;
 
-// Order A: front-facing first, then the larger score; the lower index breaks
-// ties so that results do not depend on the heap.
-bool comesBefore(const Candidate& a, const Candidate& b)
+uint8_t keyIndex(OrderKey key)
 {
-    if (a.front != b.front)
-        return a.front;
-    if (a.score != b.score)
-        return a.score > b.score;
-    return a.index < b.index;
+    return static_cast<uint8_t>(255 - (key & 0xFF));
 }
 
-// std heaps keep their largest element first, so "less" means "comes later".
-bool comesLater(const Candidate& a, const Candidate& b)
+uint32_t keyFacing(OrderKey key)
 {
-    return comesBefore(b, a);
+    return static_cast<uint32_t>(key >> kIndexBits);
+}
+
+bool keyFront(OrderKey key)
+{
+    return (keyFacing(key) & kFrontBit) != 0;
+}
+
+float keyScore(OrderKey key)
+{
+    return std::bit_cast<float>(keyFacing(key) & ~kFrontBit);
 }
 
 // Everything one sample needs while its candidates are walked.
@@ -154,100 +158,139 @@ bool passesDirectionTest(const Probe& probe, uint64_t camera)
            ((faces & Camera::kFacePlusY) && u.y > -e) || ((faces & Camera::kFaceMinusY) && u.y < e);
 }
 
-// The cameras in the order the path visits them: order A walked lazily off a
-// heap, or the tolerance filter's survivors in order B.
+// Hands out keys largest first. Most walks stop after a candidate or two, so
+// those come from a linear scan; a longer walk pays for a heap once.
+class LargestFirst {
+public:
+    // Takes the first `size` keys as written through data().
+    void assign(size_t size)
+    {
+        size_ = size;
+        scans_ = 0;
+        heap_ = false;
+    }
+    OrderKey* data() { return keys_.data(); }
+    // Branch-free: survivors of a filter are unpredictable.
+    void pushIf(OrderKey key, bool wanted)
+    {
+        keys_[size_] = key;
+        size_ += wanted;
+    }
+    size_t size() const { return size_; }
+    OrderKey operator[](size_t i) const { return keys_[i]; }
+
+    OrderKey pop()
+    {
+        if (!heap_ && ++scans_ > kScansBeforeHeap) {
+            std::make_heap(keys_.begin(), keys_.begin() + static_cast<std::ptrdiff_t>(size_));
+            heap_ = true;
+        }
+        if (heap_) {
+            std::pop_heap(keys_.begin(), keys_.begin() + static_cast<std::ptrdiff_t>(size_));
+            return keys_[--size_];
+        }
+        size_t best = 0;
+        OrderKey key = keys_[0];
+        for (size_t i = 1; i < size_; ++i)
+            if (keys_[i] > key) {
+                key = keys_[i];
+                best = i;
+            }
+        keys_[best] = keys_[--size_];
+        return key;
+    }
+
+private:
+    static constexpr int kScansBeforeHeap = 4;
+    // Left uninitialised: only the first size_ are ever read, and clearing
+    // them would cost as much as a scan on every hit.
+    std::array<OrderKey, Camera::kCameraCount> keys_;
+    size_t size_ = 0;
+    int scans_ = 0;
+    bool heap_ = false;
+};
+
+// The cameras in the order the path visits them: order A, or the tolerance
+// filter's survivors by ascending priority byte, order A within one.
 class CandidateWalk {
 public:
+    // Plain loops over all cameras, split so that the compiler can vectorise them.
     explicit CandidateWalk(const Probe& probe)
     {
         const QuorvelContext& c = probe.c;
-        count_ = std::min<size_t>(c.cameraPositions.size(), all_.size());
-        for (size_t j = 0; j < count_; ++j) {
-            const VekPoint v = sub(probe.p, c.cameraPositions[j]);
-            const float lengthSquared = Utils::dot(v, v);
-            Candidate& candidate = all_[j];
-            if (probe.normalValid) {
-                const float vn = Utils::dot(v, probe.n);
-                candidate.score = std::fabs(vn) / lengthSquared;
-                candidate.front = vn < 0.0f;
-            } else {
-                candidate.score = 1.0f / lengthSquared;
-                candidate.front = true;
+        const size_t count = std::min<size_t>(c.cameraPositions.size(), Camera::kCameraCount);
+        const VekPoint* cameras = c.cameraPositions.data();
+        std::array<uint32_t, Camera::kCameraCount> facing;
+        if (probe.normalValid) {
+            const VekPoint p = probe.p;
+            const VekPoint n = probe.n;
+            for (size_t j = 0; j < count; ++j) {
+                const VekPoint v = sub(p, cameras[j]);
+                const float vn = Utils::dot(v, n);
+                facing[j] = std::bit_cast<uint32_t>(std::fabs(vn) / Utils::dot(v, v)) | (vn < 0.0f ? kFrontBit : 0u);
             }
-            candidate.priority = static_cast<uint8_t>(static_cast<int32_t>(c.cameraPriorities[j]) & 0xFF);
-            candidate.index = static_cast<uint8_t>(j);
+        } else {
+            for (size_t j = 0; j < count; ++j) {
+                const VekPoint v = sub(probe.p, cameras[j]);
+                facing[j] = std::bit_cast<uint32_t>(1.0f / Utils::dot(v, v)) | kFrontBit;
+            }
         }
-        std::make_heap(all_.begin(), all_.begin() + static_cast<std::ptrdiff_t>(count_), comesLater);
-        heapSize_ = count_;
+        OrderKey* keys = order_.data();
+        for (size_t j = 0; j < count; ++j)
+            keys[j] = (OrderKey{facing[j]} << kIndexBits) | (255 - j);
+        const float* priorities = c.cameraPriorities.data();
+        for (size_t j = 0; j < count; ++j)
+            priority_[j] = static_cast<uint8_t>(static_cast<int32_t>(priorities[j]) & 0xFF);
+        order_.assign(count);
     }
 
     // Keeps the first candidate (in order A) that passes `reference`, and
-    // after it those facing the same way whose score is within the tolerance;
-    // they are then visited by ascending priority byte.
+    // after it those facing the same way whose score is within the tolerance.
     template <typename Test>
     void applyTolerance(float tolerance, Test reference)
     {
-        kept_ = 0;
-        bool found = false;
-        Candidate last{};
-        while (heapSize_ > 0) {
-            const Candidate candidate = popHeap();
-            last = candidate;
-            if (!found) {
-                if (!reference(candidate.index))
-                    continue;
-                found = true;
-                kept_ = 1;
-                filtered_[0] = candidate;
-                continue;
-            }
-            const Candidate& r = filtered_[0];
-            if (candidate.front != r.front || candidate.score < (1.0f - tolerance) * r.score)
-                break; // order A keeps the rest further away still
-            filtered_[kept_++] = candidate;
-        }
-        if (!found && count_ > 0)
-            filtered_[kept_++] = last;
-        // Insertion sort: stable, and unlike std::stable_sort it never asks the
-        // heap for a buffer.
-        for (size_t i = 1; i < kept_; ++i) {
-            const Candidate moving = filtered_[i];
-            size_t j = i;
-            for (; j > 0 && filtered_[j - 1].priority > moving.priority; --j)
-                filtered_[j] = filtered_[j - 1];
-            filtered_[j] = moving;
-        }
         filteredMode_ = true;
-        next_ = 0;
+        filtered_.assign(0);
+        OrderKey last = 0;
+        bool any = false;
+        while (order_.size() > 0) {
+            last = order_.pop();
+            any = true;
+            if (reference(keyIndex(last))) {
+                keep(last);
+                // Both conditions only ever turn false along order A, so the
+                // survivors are exactly the rest that meets them.
+                const bool front = keyFront(last);
+                const float threshold = (1.0f - tolerance) * keyScore(last);
+                for (size_t i = 0; i < order_.size(); ++i)
+                    keepIf(order_[i], keyFront(order_[i]) == front && !(keyScore(order_[i]) < threshold));
+                return;
+            }
+        }
+        if (any)
+            keep(last);
     }
 
     bool next(uint64_t& camera)
     {
-        if (filteredMode_) {
-            if (next_ >= kept_)
-                return false;
-            camera = filtered_[next_++].index;
-            return true;
-        }
-        if (heapSize_ == 0)
+        LargestFirst& source = filteredMode_ ? filtered_ : order_;
+        if (source.size() == 0)
             return false;
-        camera = popHeap().index;
+        camera = keyIndex(source.pop());
         return true;
     }
 
 private:
-    Candidate popHeap()
+    // A lower priority byte first, then order A: the byte goes above the key.
+    void keep(OrderKey key) { keepIf(key, true); }
+    void keepIf(OrderKey key, bool wanted)
     {
-        std::pop_heap(all_.begin(), all_.begin() + static_cast<std::ptrdiff_t>(heapSize_), comesLater);
-        return all_[--heapSize_];
+        filtered_.pushIf((OrderKey{255u - priority_[keyIndex(key)]} << (32 + kIndexBits)) | key, wanted);
     }
 
-    std::array<Candidate, Camera::kCameraCount> all_{};
-    std::array<Candidate, Camera::kCameraCount> filtered_{};
-    size_t count_ = 0;
-    size_t heapSize_ = 0;
-    size_t kept_ = 0;
-    size_t next_ = 0;
+    LargestFirst order_;
+    LargestFirst filtered_;
+    std::array<uint8_t, Camera::kCameraCount> priority_;
     bool filteredMode_ = false;
 };
 
