@@ -236,6 +236,56 @@ TEST(HostRender, MaterialTagsAndMeshFiles)
     EXPECT_EQ(rc.surfaceNormal, Vector(0, 0, 1));
 }
 
+// --set replaces one parameter before the scene is checked, found by instance
+// name first, then by plug-in type.
+TEST(HostSceneFile, SetReplacesParametersByInstanceOrTypeName)
+{
+    QuorvelTest::LogCapture log;
+    const std::string path = writeFile("wall_set.json", wallScene);
+    fs::remove_all(testDir() / "out");
+    QuorvelHost::HostOptions options;
+    options.quiet = true;
+    options.overrides = {"SettingsOutput.img_width=24", "output.img_height=16", "output.frame_end=3",
+                         "sun.intensity=1", "output.img_file=\"set_#.png\""};
+    QuorvelHost::Host host(options);
+    host.loadScene(path);
+    ASSERT_TRUE(host.render());
+    ASSERT_EQ(host.imageWidth(), 24);
+    ASSERT_EQ(host.imageHeight(), 16);
+    const float* centre = &host.image()[(size_t(8) * 24 + 12) * 4];
+    EXPECT_EQ(centre[0], 0.5f); // frame 3 only, and the sun at full intensity
+    EXPECT_TRUE(fs::exists(testDir() / "out" / "set_03.png"));
+    EXPECT_FALSE(fs::exists(testDir() / "out" / "set_04.png"));
+
+    struct Case {
+        const char* set;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"output", "--set output: expected INSTANCE.PARAMETER=VALUE"},
+        {"output.img_width", "--set output.img_width: expected INSTANCE.PARAMETER=VALUE"},
+        {".img_width=3", "--set .img_width=3: expected INSTANCE.PARAMETER=VALUE"},
+        {"output.=3", "--set output.=3: expected INSTANCE.PARAMETER=VALUE"},
+        {"output.img_file=set.png", "--set output.img_file=set.png: the value is not JSON (strings need quotes)"},
+        {"ghost.intensity=1", "--set ghost.intensity=1: the scene has no instance or plug-in type \"ghost\""},
+        {"sun.intensity=\"bright\"", path + ":8: LightDirect \"sun\": parameter \"intensity\": expected a number"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.set);
+        QuorvelHost::HostOptions bad;
+        bad.quiet = true;
+        bad.overrides = {c.set};
+        QuorvelHost::Host badHost(bad);
+        std::string error;
+        try {
+            badHost.loadScene(path);
+        } catch (const QuorvelHost::SceneError& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(error, c.error);
+    }
+}
+
 TEST(HostPluginLoading, LoadsTheSettingsPluginFromDisk)
 {
     QuorvelHost::HostOptions options;

@@ -318,6 +318,15 @@ PluginBase* Host::findInstance(const std::string& name)
 
 namespace {
 
+void relocate(Json::Value& value, ptrdiff_t offset)
+{
+    value.setOffsetStart(offset);
+    value.setOffsetLimit(offset);
+    if (value.isArray() || value.isObject())
+        for (Json::Value& child : value)
+            relocate(child, offset);
+}
+
 // "INSTANCE.PARAM=JSON" or "TYPE.PARAM=JSON": one parameter of the scene
 // file replaced.
 void applyOverride(SceneFile& file, const std::string& text)
@@ -337,6 +346,9 @@ void applyOverride(SceneFile& file, const std::string& text)
     for (const bool byType : {false, true})
         for (SceneInstance& si : file.instances)
             if ((byType ? si.type : si.name) == name) {
+                // Offsets into the --set text would point at unrelated lines
+                // of the scene file: errors name the instance's line instead.
+                relocate(value, si.params.getOffsetStart());
                 si.params[key] = value;
                 return;
             }
