@@ -281,8 +281,10 @@ std::vector<std::string> CommandLine::values(const std::string& name) const
 std::string CommandLine::argumentPattern(const OptionDefinition& definition)
 {
     std::string pattern;
+    // push_back rather than assigning " ": GCC 12 at -O3 warns falsely about
+    // the assignment of a short literal (-Wrestrict).
     if (definition.argumentCount == 1 && !definition.allowedValues.empty()) {
-        pattern = " ";
+        pattern.push_back(' ');
         for (size_t i = 0; i < definition.allowedValues.size(); ++i)
             pattern += (i ? "|" : "") + definition.allowedValues[i];
     } else if (definition.argumentCount == 1) {
@@ -290,7 +292,7 @@ std::string CommandLine::argumentPattern(const OptionDefinition& definition)
     } else if (definition.argumentCount < 0) {
         pattern = " Arg0,[ArgN]";
     } else if (definition.argumentCount > 1) {
-        pattern = " ";
+        pattern.push_back(' ');
         for (int i = 0; i < definition.argumentCount; ++i)
             pattern += (i ? ",Arg" : "Arg") + std::to_string(i);
     }

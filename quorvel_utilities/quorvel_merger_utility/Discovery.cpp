@@ -110,7 +110,13 @@ std::string frameListText(const RenderGroupTable& table)
         ++it;
         while (it != frames.end() && static_cast<int64_t>(*it) == static_cast<int64_t>(last) + 1)
             last = *it++;
-        text += "[" + std::to_string(first) + (last != first ? ";" + std::to_string(last) : "") + "]";
+        text += '[';
+        text += std::to_string(first);
+        if (last != first) {
+            text += ';';
+            text += std::to_string(last);
+        }
+        text += ']';
     }
     return text;
 }
