@@ -170,12 +170,6 @@ public:
         heap_ = false;
     }
     OrderKey* data() { return keys_.data(); }
-    // Branch-free: survivors of a filter are unpredictable.
-    void pushIf(OrderKey key, bool wanted)
-    {
-        keys_[size_] = key;
-        size_ += wanted;
-    }
     size_t size() const { return size_; }
     OrderKey operator[](size_t i) const { return keys_[i]; }
 
@@ -257,18 +251,28 @@ public:
             last = order_.pop();
             any = true;
             if (reference(keyIndex(last))) {
-                keep(last);
                 // Both conditions only ever turn false along order A, so the
-                // survivors are exactly the rest that meets them.
+                // survivors are exactly the rest that meets them. Written
+                // branch-free, with the count in a register: which cameras
+                // survive is unpredictable.
                 const bool front = keyFront(last);
                 const float threshold = (1.0f - tolerance) * keyScore(last);
-                for (size_t i = 0; i < order_.size(); ++i)
-                    keepIf(order_[i], keyFront(order_[i]) == front && !(keyScore(order_[i]) < threshold));
+                OrderKey* out = filtered_.data();
+                size_t kept = 0;
+                out[kept++] = survivorKey(last);
+                for (size_t i = 0; i < order_.size(); ++i) {
+                    const OrderKey key = order_[i];
+                    out[kept] = survivorKey(key);
+                    kept += keyFront(key) == front && !(keyScore(key) < threshold);
+                }
+                filtered_.assign(kept);
                 return;
             }
         }
-        if (any)
-            keep(last);
+        if (any) {
+            filtered_.data()[0] = survivorKey(last);
+            filtered_.assign(1);
+        }
     }
 
     bool next(uint64_t& camera)
@@ -282,10 +286,9 @@ public:
 
 private:
     // A lower priority byte first, then order A: the byte goes above the key.
-    void keep(OrderKey key) { keepIf(key, true); }
-    void keepIf(OrderKey key, bool wanted)
+    OrderKey survivorKey(OrderKey key) const
     {
-        filtered_.pushIf((OrderKey{255u - priority_[keyIndex(key)]} << (32 + kIndexBits)) | key, wanted);
+        return (OrderKey{255u - priority_[keyIndex(key)]} << (32 + kIndexBits)) | key;
     }
 
     LargestFirst order_;
