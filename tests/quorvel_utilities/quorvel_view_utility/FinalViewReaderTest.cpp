@@ -129,6 +129,29 @@ TEST(FinalViewReader, MalformedFilesGiveAnErrorNamingTheFile)
     EXPECT_EQ(error, (dir.path() / "missing.qvl").string() + ": cannot open the file");
 }
 
+// The fuzz target's seeds are files the writer made, so they read cleanly;
+// kept findings, when there are any, are read once more under the sanitizers.
+TEST(FinalViewReader, FuzzSeedsReadAndKeptFindingsReplay)
+{
+    const fs::path fuzz = fs::path(__FILE__).parent_path() / ".." / ".." / "fuzz";
+    std::size_t seeds = 0;
+    for (const char* kind : {"corpus", "regressions"}) {
+        const fs::path dir = fuzz / kind / "final_view";
+        if (!fs::is_directory(dir))
+            continue;
+        for (const auto& file : fs::directory_iterator(dir)) {
+            SCOPED_TRACE(file.path().string());
+            std::string error;
+            const auto data = readFinalView(file.path(), error);
+            if (std::string(kind) == "corpus") {
+                ++seeds;
+                EXPECT_TRUE(data.has_value()) << error;
+            }
+        }
+    }
+    EXPECT_GE(seeds, 8u) << fuzz;
+}
+
 TEST(FinalViewCommand, UsageAndErrors)
 {
     QuorvelTest::LogCapture log;
