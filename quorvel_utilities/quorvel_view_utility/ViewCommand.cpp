@@ -110,6 +110,9 @@ int runViewCommand(const std::vector<std::string>& args, std::ostream& out, std:
         } else if (a == "--position") {
             if (!value(v) || !parseTriple(v, request.position))
                 return usageError("--position needs X,Y,Z");
+            const VekPoint& p = request.position;
+            if (std::fabs(p.x) > 1 || std::fabs(p.y) > 1 || std::fabs(p.z) > 1)
+                return usageError("--position needs each axis from -1 to 1 (the zone of view's faces)");
         } else if (a == "--yaw" || a == "--pitch" || a == "--roll" || a == "--fov" || a == "--ipd" ||
                    a == "--footprint-scale" || a == "--blend") {
             if (!value(v) || !parseFloat(v, f))
@@ -120,8 +123,11 @@ int runViewCommand(const std::vector<std::string>& args, std::ostream& out, std:
                 request.pitchDegrees = f;
             else if (a == "--roll")
                 request.rollDegrees = f;
-            else if (a == "--ipd")
+            else if (a == "--ipd") {
+                if (!(f >= 0 && f <= 1000))
+                    return usageError("--ipd needs millimetres from 0 to 1000");
                 request.ipdMillimetres = f;
+            }
             else if (a == "--blend") {
                 if (!(f == 0 || (f >= 1 && f <= 4)))
                     return usageError("--blend needs 0 or a number from 1 to 4");
