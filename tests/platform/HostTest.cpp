@@ -105,6 +105,9 @@ TEST(HostSceneFile, BadScenesNameFileLineAndWhatWasExpected)
     }
     EXPECT_EQ(loadError((testDir() / "absent.json").string()),
               (testDir() / "absent.json").string() + ": cannot open the scene file");
+    fs::create_directories(testDir() / "folder.json");
+    EXPECT_EQ(loadError((testDir() / "folder.json").string()),
+              (testDir() / "folder.json").string() + ": a directory, not a scene file");
 }
 
 // A grey wall facing the camera, lit head-on by a directional light: every

@@ -50,6 +50,9 @@ SceneFile readSceneFile(const std::string& path)
     SceneFile file;
     file.path = path;
     file.directory = std::filesystem::path(path).parent_path().string();
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        throw SceneError(path + ": a directory, not a scene file");
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw SceneError(path + ": cannot open the scene file");
