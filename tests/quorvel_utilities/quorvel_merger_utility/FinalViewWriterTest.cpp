@@ -2,7 +2,6 @@
 
 #include <blosc.h>
 #include <lodepng.h>
-#include <openssl/evp.h>
 
 #include <cmath>
 #include <cstring>
@@ -22,50 +21,11 @@ using Quorvel::Binary::vekbin;
 namespace fs = std::filesystem;
 using QuorvelTest::Bytes;
 using QuorvelTest::colourOf;
+using QuorvelTest::decodedEngine;
 using QuorvelTest::decompress;
 using QuorvelTest::readFile;
 
 namespace {
-
-// (check value + e) mod 99 for the file as it stands; -1 when a size or an
-// offset points outside the file.
-int decodedEngine(const Bytes& file)
-{
-    const std::size_t size = file.data.size();
-    auto inside = [size](uint64_t offset, uint64_t length) { return offset <= size && length <= size - offset; };
-    const uint32_t trailer = file.u32(180);
-    if (!inside(trailer, 552) || !inside(file.u32(156), file.u32(152)) || !inside(file.u32(164), file.u32(160)))
-        return -1;
-    std::vector<uint8_t> tail = file.slice(trailer + 512, 40);
-    const int16_t check = static_cast<int16_t>(tail[4] | tail[5] << 8);
-    tail[4] = tail[5] = 0;
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    EVP_DigestInit_ex(ctx, EVP_sha512(), nullptr);
-    EVP_DigestUpdate(ctx, tail.data(), tail.size());
-    for (uint32_t r = 0; r < 4; ++r) {
-        const uint32_t offset = file.u32(trailer + 520 + 8 * r);
-        const uint32_t length = file.u32(trailer + 524 + 8 * r);
-        if (!inside(offset, length)) {
-            EVP_MD_CTX_free(ctx);
-            return -1;
-        }
-        EVP_DigestUpdate(ctx, file.data.data() + offset, length);
-    }
-    EVP_DigestUpdate(ctx, file.data.data() + file.u32(156), file.u32(152));
-    if (file.u32(160))
-        EVP_DigestUpdate(ctx, file.data.data() + file.u32(164), file.u32(160));
-    unsigned char digest[64];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(ctx, digest, &length);
-    EVP_MD_CTX_free(ctx);
-    char hex[129];
-    for (int i = 0; i < 64; ++i)
-        std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-    int e = 0;
-    for (int i = 0; i < 128; ++i)
-        e += hex[i];
-    return ((check + e) % 99 + 99) % 99;
-}
 
 class TempDir {
 public:
