@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
+#include <sys/resource.h>
 #include <fstream>
 #include <sstream>
 
@@ -18,6 +20,7 @@ namespace {
 
 void put32(std::vector<uint8_t>& b, std::size_t at, uint32_t v)
 {
+    ASSERT_LE(at + 4, b.size());
     for (int i = 0; i < 4; ++i)
         b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
@@ -127,6 +130,39 @@ TEST(FinalViewReader, MalformedFilesGiveAnErrorNamingTheFile)
     std::string error;
     EXPECT_FALSE(readFinalView(dir.path() / "missing.qvl", error));
     EXPECT_EQ(error, (dir.path() / "missing.qvl").string() + ": cannot open the file");
+}
+
+// A full disk (a file-size limit of half the picture) fails the picture's
+// write: the command says so and the picture written before stays whole.
+TEST(FinalViewCommand, AFullDiskFailsTheWriteAndKeepsTheEarlierPicture)
+{
+    QuorvelTest::LogCapture log;
+    TempDir dir;
+    const fs::path file = dir.path() / "final.qvl";
+    writeFile(file, someSamples());
+    const fs::path picture = dir.path() / "v.png";
+    const std::vector<std::string> args = {file.string(), "--size", "256x256", "-o", picture.string()};
+    std::ostringstream out, err;
+    ASSERT_EQ(runViewCommand(args, out, err), 0) << err.str();
+    const std::uintmax_t whole = fs::file_size(picture);
+    std::ofstream(picture, std::ios::binary) << "earlier";
+
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = whole / 2;
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::ostringstream fullOut, fullErr;
+    const int status = runViewCommand(args, fullOut, fullErr);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(fullErr.str(), "quorvel_view: " + picture.string() + ": cannot write the picture\n");
+    std::ifstream in(picture, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "earlier");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2); // no leftovers
 }
 
 // The fuzz target's seeds are files the writer made, so they read cleanly;
