@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "support/TempDir.h"
+
 namespace QuorvelTest {
 
 // A detection or render file written byte by byte: signature, version,
@@ -29,40 +31,5 @@ inline std::string detectionHeaderJson(uint64_t plaques)
     return "{\"fillHoleCount\":" + std::to_string(plaques) + ",\"rtype\":true,\"widthDisplay\":312,"
            "\"heightDisplay\":208,\"globalScale\":1.0}";
 }
-
-// A directory of its own per test, removed afterwards.
-class TempDir {
-public:
-    TempDir()
-    {
-        path_ = std::filesystem::temp_directory_path() /
-                ("quorvel_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter()++));
-        std::filesystem::create_directories(path_);
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string write(const std::string& name, const std::string& bytes) const
-    {
-        const std::filesystem::path file = path_ / name;
-        std::ofstream(file, std::ios::binary) << bytes;
-        return file.string();
-    }
-
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    static int& counter()
-    {
-        static int n = 0;
-        return n;
-    }
-    std::filesystem::path path_;
-};
 
 } // namespace QuorvelTest

@@ -15,6 +15,7 @@
 #include "camera/CubeMap.h"
 #include "support/FinalViewBytes.h"
 #include "support/LogCapture.h"
+#include "support/TempDir.h"
 
 using namespace Quorvel::FinalView;
 using Quorvel::Binary::vekbin;
@@ -27,20 +28,7 @@ using QuorvelTest::readFile;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() : path_(fs::temp_directory_path() / ("quorvel_final_" + std::to_string(::getpid()) + "_" +
-                                                   ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-    {
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using QuorvelTest::TempDir;
 
 constexpr int32_t kW = 96, kH = 64; // cube faces of 32 pixels
 

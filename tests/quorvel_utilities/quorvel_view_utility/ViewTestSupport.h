@@ -9,26 +9,13 @@
 
 #include "FinalViewWriter.h"
 #include "foundation/Vekbin.h"
+#include "support/TempDir.h"
 
 namespace QuorvelViewTest {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    TempDir()
-        : path_(fs::temp_directory_path() / ("quorvel_view_" + std::to_string(::getpid()) + "_" +
-                                             ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-    {
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using QuorvelTest::TempDir;
 
 // A display of 96 x 64 pixels: cube faces of 32. Camera 0 sits at the
 // centre of the zone of view, camera 1 beside it.
