@@ -1,18 +1,28 @@
 // The detection finalisation step by step, over the raw plaques of a real
-// detection phase of the test host's room with a panel near one camera
-// (936 x 624, two render threads, cameras 0 to 3 shooting): redundancy removal, overlap removal, the quad merge over
-// levels 1 to 3, the file write, and the Blosc/zlib compression inside that
-// write on its own. Sizes are the first n raw plaques in flush order (whole
-// buckets of the image). Every step is timed on its own input, made by the
-// steps before it outside the timing.
+// detection phase of the test host's room with a panel near one camera (two
+// render threads, cameras 0 to 3 shooting): redundancy removal, overlap
+// removal, the quad merge over levels 1 to 3, the file write, and the
+// Blosc/zlib compression inside that write on its own. Every step is timed on
+// its own input, made by the steps before it outside the timing.
+//
+// Each size is a whole detection phase at its own resolution (3:2, scaled so
+// that the raw plaques number about n), not a prefix of one large phase: a
+// prefix in flush order covers only the top of the image, so sizes would
+// differ in coverage and density, not only in count. Here every size covers
+// the whole image at about the same number of raw plaques per pixel.
 
 #include <benchmark/benchmark.h>
 #include <blosc.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,28 +40,51 @@ using Quorvel::BinIO::DetectPlaqueInfo;
 
 namespace {
 
-constexpr uint64_t kWidth = 936;
-constexpr uint64_t kHeight = 624;
 constexpr float kRenderScale = 50.0f;
+constexpr float kThreshold = 0.1f / (2.0f * kRenderScale);
+
+// 936 x 624 gave 701 k raw plaques; resolutions are multiples of 24 x 16.
+constexpr double kRawPerUnit2 = 701000.0 / (39.0 * 39.0);
 
 struct Frame {
+    uint64_t width = 0;
+    uint64_t height = 0;
     std::vector<VekPoint> cameras;
     RenderingContext context;
     std::vector<DetectPlaqueInfo> raw;
     std::string scratch;
+    // The inputs of the later steps, each the output of the steps before it,
+    // kept from the step's own run (or made on first use) so that the large
+    // sizes pay for every step once.
+    std::optional<std::vector<DetectPlaqueInfo>> afterRedundancy;
+    std::optional<std::vector<DetectPlaqueInfo>> afterOverlaps;
+    std::optional<std::vector<DetectPlaqueInfo>> merged;
 };
 
-// Raw plaques as the bucket flushes left them in the temporary file.
-std::unique_ptr<Frame> makeFrame()
+void removeOverlaps(const Frame& f, std::vector<DetectPlaqueInfo>& list)
+{
+    PlaqueKDTree tree(f.context, list, 1.0f);
+    DectectOverlapsWithQualityCheck(tree, list, nullptr);
+    RemoveOverlapList(list, tree.removed);
+}
+
+// Raw plaques as the bucket flushes left them in the temporary file, from a
+// detection phase whose resolution yields about `n` of them.
+std::unique_ptr<Frame> makeFrame(int64_t n)
 {
     auto f = std::make_unique<Frame>();
+    const auto unit = std::max<uint64_t>(
+        13, static_cast<uint64_t>(std::lround(std::sqrt(static_cast<double>(n) / kRawPerUnit2))));
+    f->width = 24 * unit;
+    f->height = 16 * unit;
     QuorvelTest::TestHost host(QuorvelTest::roomWithNearPanel());
     QuorvelTest::PhaseSetup setup;
-    setup.width = kWidth;
-    setup.height = kHeight;
+    setup.width = f->width;
+    setup.height = f->height;
     setup.renderScale = kRenderScale;
     setup.detectionSamplesPerPixel = 4;
-    f->scratch = (std::filesystem::temp_directory_path() / ("bench_finalisation_" + std::to_string(getpid()) + ".qvl"))
+    f->scratch = (std::filesystem::temp_directory_path() /
+                  ("bench_finalisation_" + std::to_string(getpid()) + "_" + std::to_string(n) + ".qvl"))
                      .string();
     Quorvel::Logger::QvSetConsoleLogLevel(Quorvel::Logger::ERROR);
     if (!QuorvelTest::shootDetectionPhase(host, setup, f->scratch))
@@ -68,58 +101,78 @@ std::unique_ptr<Frame> makeFrame()
     f->cameras = c.cameraPositions;
     Quorvel::Phase::QvPhaseTerminate(Quorvel::Phase::Discard);
     f->context.cameras = &f->cameras;
-    f->context.width = kWidth;
-    f->context.height = kHeight;
+    f->context.width = f->width;
+    f->context.height = f->height;
     f->context.renderScale = kRenderScale;
     f->context.tolerance = 0.25f;
-    std::fprintf(stderr, "%zu raw plaques\n", f->raw.size());
+
+    std::fprintf(stderr, "%llu x %llu: %zu raw plaques\n", static_cast<unsigned long long>(f->width),
+                 static_cast<unsigned long long>(f->height), f->raw.size());
     return f;
 }
 
-Frame& frame()
+// One phase per size, shared by every step's benchmark.
+Frame& frame(int64_t n)
 {
-    static const std::unique_ptr<Frame> f = makeFrame();
+    static std::map<int64_t, std::unique_ptr<Frame>> frames;
+    std::unique_ptr<Frame>& f = frames[n];
+    if (!f)
+        f = makeFrame(n);
     return *f;
 }
 
-std::vector<DetectPlaqueInfo> firstRaw(int64_t n)
+void redundancyStep(const Frame& f, std::vector<DetectPlaqueInfo>& list)
 {
-    const Frame& f = frame();
-    const size_t count = std::min(f.raw.size(), static_cast<size_t>(n));
-    return {f.raw.begin(), f.raw.begin() + static_cast<std::ptrdiff_t>(count)};
+    Quorvel::BinIO::RemoveRedundancies(list, f.context, 0.475f);
 }
 
-// The inputs of the steps, each the output of the steps before it.
-std::vector<DetectPlaqueInfo> afterRedundancy(int64_t n)
+void mergeStep(const Frame& f, std::vector<DetectPlaqueInfo>& list)
 {
-    std::vector<DetectPlaqueInfo> list = firstRaw(n);
-    Quorvel::BinIO::RemoveRedundancies(list, frame().context, 0.475f);
+    Quorvel::Block::mergeLevels(list, f.width, f.height, kThreshold);
+}
+
+void keep(std::optional<std::vector<DetectPlaqueInfo>>& slot, std::vector<DetectPlaqueInfo>& list)
+{
+    if (!slot)
+        slot = std::move(list);
+}
+
+// The overlap removal takes the plaques at level 0.
+void keepAfterRedundancy(Frame& f, std::vector<DetectPlaqueInfo>& list)
+{
     for (DetectPlaqueInfo& p : list)
         p.level = 0;
-    return list;
+    keep(f.afterRedundancy, list);
 }
 
-void removeOverlaps(std::vector<DetectPlaqueInfo>& list)
+const std::vector<DetectPlaqueInfo>& afterRedundancy(Frame& f)
 {
-    PlaqueKDTree tree(frame().context, list, 1.0f);
-    DectectOverlapsWithQualityCheck(tree, list, nullptr);
-    RemoveOverlapList(list, tree.removed);
+    if (!f.afterRedundancy) {
+        std::vector<DetectPlaqueInfo> list = f.raw;
+        redundancyStep(f, list);
+        keepAfterRedundancy(f, list);
+    }
+    return *f.afterRedundancy;
 }
 
-std::vector<DetectPlaqueInfo> afterOverlaps(int64_t n)
+const std::vector<DetectPlaqueInfo>& afterOverlaps(Frame& f)
 {
-    std::vector<DetectPlaqueInfo> list = afterRedundancy(n);
-    removeOverlaps(list);
-    return list;
+    if (!f.afterOverlaps) {
+        std::vector<DetectPlaqueInfo> list = afterRedundancy(f);
+        removeOverlaps(f, list);
+        keep(f.afterOverlaps, list);
+    }
+    return *f.afterOverlaps;
 }
 
-constexpr float kThreshold = 0.1f / (2.0f * kRenderScale);
-
-std::vector<DetectPlaqueInfo> finalList(int64_t n)
+const std::vector<DetectPlaqueInfo>& merged(Frame& f)
 {
-    std::vector<DetectPlaqueInfo> list = afterOverlaps(n);
-    Quorvel::Block::mergeLevels(list, kWidth, kHeight, kThreshold);
-    return list;
+    if (!f.merged) {
+        std::vector<DetectPlaqueInfo> list = afterOverlaps(f);
+        mergeStep(f, list);
+        keep(f.merged, list);
+    }
+    return *f.merged;
 }
 
 void report(benchmark::State& state, size_t in, size_t out)
@@ -131,70 +184,74 @@ void report(benchmark::State& state, size_t in, size_t out)
 
 void BM_RedundancyRemoval(benchmark::State& state)
 {
-    const std::vector<DetectPlaqueInfo> input = firstRaw(state.range(0));
-    size_t out = 0;
+    Frame& f = frame(state.range(0));
+    const std::vector<DetectPlaqueInfo>& input = f.raw;
+    std::vector<DetectPlaqueInfo> list;
     for (auto _ : state) {
         state.PauseTiming();
-        std::vector<DetectPlaqueInfo> list = input;
+        list = input;
         state.ResumeTiming();
-        Quorvel::BinIO::RemoveRedundancies(list, frame().context, 0.475f);
-        out = list.size();
+        redundancyStep(f, list);
     }
-    report(state, input.size(), out);
+    report(state, input.size(), list.size());
+    keepAfterRedundancy(f, list);
 }
 
 void BM_OverlapRemoval(benchmark::State& state)
 {
-    const std::vector<DetectPlaqueInfo> input = afterRedundancy(state.range(0));
-    size_t out = 0;
+    Frame& f = frame(state.range(0));
+    const std::vector<DetectPlaqueInfo>& input = afterRedundancy(f);
+    std::vector<DetectPlaqueInfo> list;
     for (auto _ : state) {
         state.PauseTiming();
-        std::vector<DetectPlaqueInfo> list = input;
+        list = input;
         state.ResumeTiming();
-        removeOverlaps(list);
-        out = list.size();
+        removeOverlaps(f, list);
     }
-    report(state, input.size(), out);
+    report(state, input.size(), list.size());
+    keep(f.afterOverlaps, list);
 }
 
 void BM_QuadMerge(benchmark::State& state)
 {
-    const std::vector<DetectPlaqueInfo> input = afterOverlaps(state.range(0));
-    size_t out = 0;
+    Frame& f = frame(state.range(0));
+    const std::vector<DetectPlaqueInfo>& input = afterOverlaps(f);
+    std::vector<DetectPlaqueInfo> list;
     for (auto _ : state) {
         state.PauseTiming();
-        std::vector<DetectPlaqueInfo> list = input;
+        list = input;
         state.ResumeTiming();
-        Quorvel::Block::mergeLevels(list, kWidth, kHeight, kThreshold);
-        out = list.size();
+        mergeStep(f, list);
     }
-    report(state, input.size(), out);
+    report(state, input.size(), list.size());
+    keep(f.merged, list);
 }
 
-Quorvel::BinIO::qvlRenderSample5Aovs_t fileContent(int64_t n)
+Quorvel::BinIO::qvlRenderSample5Aovs_t fileContent(Frame& f)
 {
     Quorvel::BinIO::qvlRenderSample5Aovs_t content;
-    content.plaques = finalList(n);
-    content.trailing.assign(kWidth * kHeight, 1);
+    content.plaques = merged(f);
+    content.trailing.assign(f.width * f.height, 1);
     return content;
 }
 
 void BM_FileWrite(benchmark::State& state)
 {
-    const Quorvel::BinIO::qvlRenderSample5Aovs_t content = fileContent(state.range(0));
+    Frame& f = frame(state.range(0));
+    const Quorvel::BinIO::qvlRenderSample5Aovs_t content = fileContent(f);
     Quorvel::BinIO::header_v09 header;
     header.rtype = true;
-    header.widthDisplay = kWidth;
-    header.heightDisplay = kHeight;
+    header.widthDisplay = f.width;
+    header.heightDisplay = f.height;
     header.globalScale = kRenderScale;
     header.fillHoleCount = content.plaques.size();
-    header.cameraPositions = frame().cameras;
+    header.cameraPositions = f.cameras;
     header.cameraPriorities.assign(header.cameraPositions.size(), 1.0f);
     header.cameraFaceMasks.assign(header.cameraPositions.size(), 63u);
     for (auto _ : state)
         benchmark::DoNotOptimize(
-            Quorvel::BinIO::qvlWriter_v9(frame().scratch, header, content, Quorvel::Util::RE_VRay));
-    std::filesystem::remove(frame().scratch);
+            Quorvel::BinIO::qvlWriter_v9(f.scratch, header, content, Quorvel::Util::RE_VRay));
+    std::filesystem::remove(f.scratch);
     report(state, content.plaques.size(), content.plaques.size());
 }
 
@@ -202,7 +259,7 @@ void BM_FileWrite(benchmark::State& state)
 // records) and the mask, zlib level 9 with byte shuffle in 4096-byte blocks.
 void BM_FileWriteZlibOnly(benchmark::State& state)
 {
-    const Quorvel::BinIO::qvlRenderSample5Aovs_t content = fileContent(state.range(0));
+    const Quorvel::BinIO::qvlRenderSample5Aovs_t content = fileContent(frame(state.range(0)));
     std::string plaques(content.plaques.size() * 24, '\0');
     for (size_t i = 0; i < content.plaques.size(); ++i) {
         const DetectPlaqueInfo& p = content.plaques[i];
@@ -229,7 +286,8 @@ void BM_FileWriteZlibOnly(benchmark::State& state)
 // The whole finalisation as the phase end runs it, without the write.
 void BM_ProcessFillHoleIndices(benchmark::State& state)
 {
-    const std::vector<DetectPlaqueInfo> input = firstRaw(state.range(0));
+    const Frame& f = frame(state.range(0));
+    const std::vector<DetectPlaqueInfo>& input = f.raw;
     // processFillHoleIndices reads the transparency mode of the context.
     auto& c = Quorvel::Phase::getQuorvelContext();
     c.transparencyMode.set(Quorvel::Phase::OPAQUE);
@@ -238,7 +296,7 @@ void BM_ProcessFillHoleIndices(benchmark::State& state)
         state.PauseTiming();
         std::vector<DetectPlaqueInfo> list = input;
         state.ResumeTiming();
-        Quorvel::Block::processFillHoleIndices(frame().context, list, kRenderScale);
+        Quorvel::Block::processFillHoleIndices(f.context, list, kRenderScale);
         out = list.size();
     }
     report(state, input.size(), out);
@@ -246,7 +304,7 @@ void BM_ProcessFillHoleIndices(benchmark::State& state)
 
 void sizes(benchmark::internal::Benchmark* b)
 {
-    b->Arg(25000)->Arg(100000)->Arg(250000)->Arg(700000)->Unit(benchmark::kMillisecond)->Iterations(1);
+    b->Arg(62500)->Arg(250000)->Arg(1000000)->Arg(4000000)->Unit(benchmark::kMillisecond)->Iterations(1);
 }
 
 } // namespace
