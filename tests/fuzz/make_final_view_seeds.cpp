@@ -1,6 +1,6 @@
-// Writes the seed corpus of fuzz_final_view into
-// tests/fuzz/corpus/final_view/: small final view files made by the merger's
-// writer, cube and latitude-longitude, with and without motion and background.
+// Fills tests/fuzz/corpus/final_view/ with small final view files made by the
+// merger's writer: cube and latitude-longitude, with and without motion and
+// background, for the final view reader's fuzz target to start from.
 #include <filesystem>
 #include <iostream>
 #include <vector>
