@@ -14,6 +14,11 @@
 
 namespace Quorvel::FinalView {
 
+float decodeDepthCode(uint32_t depth)
+{
+    return std::tan(static_cast<float>(depth) / 32767.0f * 1.5547974f + 0.014998876f);
+}
+
 namespace {
 
 inline uint32_t word(const uint8_t* p)
@@ -52,7 +57,7 @@ Projected project(const uint8_t* code, const PreviewFrame& frame, uint32_t W, ui
     const int32_t cx = (d.x >> d.level) - static_cast<int32_t>((d.plaqueWidth - 1) / 2);
     const int32_t cy = (d.y >> d.level) - static_cast<int32_t>((d.plaqueHeight - 1) / 2);
 
-    const float depth = std::tan(static_cast<float>(d.depth) / 32767.0f * 1.5547974f + 0.014998876f);
+    const float depth = decodeDepthCode(d.depth);
     VekPoint dir;
     const uint32_t F = frame.displayHeight;
     if (cube) {

@@ -37,6 +37,9 @@ struct DecodedCode {
 
 DecodedCode decodeCode(const uint8_t* code, bool cube, uint32_t displayWidth);
 
+// Distance of a sample from its camera, from its 15-bit depth code.
+float decodeDepthCode(uint32_t depth);
+
 // Linear RGB of a colour code (negative channels set to 0).
 VekRGB decodeColourCode(uint32_t code);
 

@@ -87,7 +87,7 @@ bool placePlaque(const uint8_t* code, const FinalViewData& file, float footprint
         return false;
 
     const VekPoint camera = file.cameraTable[d.camera & 255u];
-    const float depth = std::tan(static_cast<float>(d.depth) / 32767.0f * 1.5547974f + 0.014998876f);
+    const float depth = decodeDepthCode(d.depth);
     std::array<VekPoint, 4> dirs;
     VekPoint centreDir;
     VekPoint normal;
