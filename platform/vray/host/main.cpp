@@ -13,9 +13,10 @@
 
 namespace {
 
-void usage()
+// Asked for, it goes to standard output; after a mistake, to standard error.
+void usage(std::FILE* to = stderr)
 {
-    std::fprintf(stderr,
+    std::fprintf(to,
                  "usage: quorvel_host [--plugin LIBRARY]... [--threads N] [--render-servers N] [--set INSTANCE.PARAM=JSON]...\n"
                  "                    [--quiet] [--print-frames] SCENE.json\n"
                  "--print-frames prints the scene's first and last frame (after --set) and exits.\n"
@@ -71,11 +72,19 @@ int main(int argc, char** argv)
         } else if (arg == "--print-frames") {
             printFrames = true;
         } else if (arg == "--help" || arg == "-h") {
-            usage();
+            usage(stdout);
             return 0;
         } else if (!arg.empty() && arg[0] != '-' && scenePath.empty()) {
             scenePath = arg;
         } else {
+            const bool takesValue = arg == "--plugin" || arg == "--threads" || arg == "--render-servers" ||
+                                    arg == "--serve-regions" || arg == "--region-fd" || arg == "--set";
+            if (takesValue)
+                std::fprintf(stderr, "error: %s needs a value\n", arg.c_str());
+            else if (!arg.empty() && arg[0] == '-')
+                std::fprintf(stderr, "error: unknown option '%s'\n", arg.c_str());
+            else
+                std::fprintf(stderr, "error: one scene file is taken; '%s' is a second\n", arg.c_str());
             usage();
             return 2;
         }
