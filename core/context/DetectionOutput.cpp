@@ -265,15 +265,23 @@ header_v09 outputHeader(const QuorvelContext& c, bool detection)
 
 // Writes the file; when that fails, the same content goes to a recovery path
 // so that a night of rendering is not lost to a full disk or a bad folder.
-void writeWithRecovery(const QuorvelContext& c, const header_v09& header, const qvlRenderSample5Aovs_t& content)
+// Incomplete data goes to the recovery path only: under the requested name it
+// would pass for a finished phase.
+void writeWithRecovery(const QuorvelContext& c, const header_v09& header, const qvlRenderSample5Aovs_t& content,
+                       bool complete)
 {
     const std::string& path = c.outFilePath;
-    const BinIO::QvlReaderError error = BinIO::qvlWriter_v9(path, header, content, c.renderingEngineId);
-    if (error == BinIO::QVL_OK) {
-        Logger::QvOutputLogString(Logger::INFO, "[Quorvel] wrote render file %s .\n", path.c_str());
-        return;
+    if (complete) {
+        const BinIO::QvlReaderError error = BinIO::qvlWriter_v9(path, header, content, c.renderingEngineId);
+        if (error == BinIO::QVL_OK) {
+            Logger::QvOutputLogString(Logger::INFO, "[Quorvel] wrote render file %s .\n", path.c_str());
+            return;
+        }
+        Logger::QvOutputLogString(Logger::ERROR, "[Quorvel] error(%d) writing file %s .", error, path.c_str());
+    } else {
+        Logger::QvOutputLogString(Logger::ERROR, "[Quorvel] the data of %s is incomplete; it is not written there.\n",
+                                  path.c_str());
     }
-    Logger::QvOutputLogString(Logger::ERROR, "[Quorvel] error(%d) writing file %s .", error, path.c_str());
     for (const std::string& recovery : recoveryPaths(path)) {
         // Only the recovery folder is created; the requested folder is the user's.
         const std::filesystem::path folder = std::filesystem::path(recovery).parent_path();
@@ -295,6 +303,15 @@ void writeWithRecovery(const QuorvelContext& c, const header_v09& header, const 
 bool readExactly(std::FILE* file, void* data, std::size_t size)
 {
     return size == 0 || std::fread(data, 1, size, file) == size;
+}
+
+// Flushes what the buckets appended and goes back to the start; false when
+// a write failed (rewind would clear the error).
+bool rewindSampleFile(std::FILE* file)
+{
+    const bool written = std::fflush(file) == 0 && !std::ferror(file);
+    std::rewind(file);
+    return written;
 }
 
 uint64_t outputWidth(const QuorvelContext& c)
@@ -368,13 +385,14 @@ void writeDetectionOutput(QuorvelContext& c, std::FILE* temporaryFile)
                               static_cast<int>(outputWidth(c)), static_cast<int>(outputHeight(c)),
                               static_cast<int>(records));
     std::vector<DetectPlaqueInfo> plaques(records);
-    std::rewind(file.get());
+    bool complete = rewindSampleFile(file.get()) && !c.samplesIncomplete;
     if (!readExactly(file.get(), plaques.data(), records * sizeof(DetectPlaqueInfo))) {
         Logger::QvOutputLogString(Logger::ERROR,
                                   "[Quorvel] the temporary sample file ended before its %llu records; the detection "
                                   "file holds what could be read.\n",
                                   static_cast<unsigned long long>(records));
         plaques.clear();
+        complete = false;
     }
     file.reset();
 
@@ -396,7 +414,7 @@ void writeDetectionOutput(QuorvelContext& c, std::FILE* temporaryFile)
     header.fillHoleCount = plaques.size();
     header.sampleNums = 0;
     content.plaques = std::move(plaques);
-    writeWithRecovery(c, header, content);
+    writeWithRecovery(c, header, content, complete);
 }
 
 void writeRenderOutput(QuorvelContext& c, std::FILE* temporaryFile)
@@ -409,7 +427,7 @@ void writeRenderOutput(QuorvelContext& c, std::FILE* temporaryFile)
     qvlRenderSample5Aovs_t content;
     content.samples.reserve(records);
     content.aovs.resize(records * aovCount);
-    std::rewind(file.get());
+    bool complete = rewindSampleFile(file.get()) && !c.samplesIncomplete;
     for (uint64_t s = 0; s < records; ++s) {
         unsigned char image[BinIO::kOutSampleImageSize];
         BinIO::OutSample record;
@@ -423,6 +441,7 @@ void writeRenderOutput(QuorvelContext& c, std::FILE* temporaryFile)
                                       "[Quorvel] the temporary sample file ended after %llu of its %llu records; the "
                                       "render file holds those.\n",
                                       static_cast<unsigned long long>(s), static_cast<unsigned long long>(records));
+            complete = false;
             break;
         }
         content.samples.push_back(toFileSample(record));
@@ -438,7 +457,7 @@ void writeRenderOutput(QuorvelContext& c, std::FILE* temporaryFile)
     header_v09 header = outputHeader(c, false);
     header.fillHoleCount = 0;
     header.sampleNums = content.samples.size();
-    writeWithRecovery(c, header, content);
+    writeWithRecovery(c, header, content, complete);
 }
 
 void readDetectionInput(QuorvelContext& c)
@@ -456,6 +475,7 @@ void readDetectionInput(QuorvelContext& c)
     c.completionMask = std::move(content.trailing);
     if (error != BinIO::QVL_OK) {
         Logger::QvOutputLogString(Logger::ERROR, "[Quorvel] cannot read the detection file %s .\n", path.c_str());
+        c.samplesIncomplete = true;
         return;
     }
 

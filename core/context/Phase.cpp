@@ -85,6 +85,7 @@ void clearWorkingData(QuorvelContext& context)
     context.aovFormat.clear();
     closeTemporaryFile(context);
     context.tempRecordCount = 0;
+    context.samplesIncomplete = false;
 }
 
 void resetPixelCounters(QuorvelContext& context, uint64_t pixels)
@@ -302,6 +303,10 @@ bool QvPhaseBegin()
 
     const uint64_t width = static_cast<uint64_t>(c.renderingResolutionX.get());
     const uint64_t height = static_cast<uint64_t>(c.renderingResolutionY.get());
+    {
+        std::lock_guard lock(c.tempFileMutex);
+        c.samplesIncomplete = false;
+    }
     if (c.phase == Detect) {
         c.cameraCoverage = std::vector<std::atomic<uint64_t>>(width * height * 4);
         buildCameraSet(c);

@@ -145,6 +145,9 @@ struct QuorvelContext : QuorvelSettings {
     // terminate detaches it under the same lock.
     std::FILE* tempFile = nullptr;
     uint64_t tempRecordCount = 0;
+    // Set when samples of this phase could not be kept (a failed append, an
+    // unreadable detection file): its file must not look complete.
+    bool samplesIncomplete = false;
     std::mutex tempFileMutex;
 };
 

@@ -29,7 +29,6 @@ using SampleIntake::misuse;
 
 std::atomic<bool> lateDetectRecordsWarned{false};
 std::atomic<bool> lateRenderSamplesWarned{false};
-std::atomic<bool> tempFileWriteFailed{false};
 
 void requireRunningPhase(const QuorvelContext& c)
 {
@@ -102,10 +101,12 @@ uint64_t bufferSize(const QuorvelContext& c, const ThreadRegion& region)
     return region.detectRecords.size() * kDetectRecordSize + maskSize(region) + kMemoryBufferFooterSize;
 }
 
-void reportWriteFailure()
+// Called under the sample-file lock; reported once per phase.
+void reportWriteFailure(QuorvelContext& c)
 {
-    if (!tempFileWriteFailed.exchange(true, std::memory_order_relaxed))
+    if (!c.samplesIncomplete)
         QvOutputLogCStr(Logger::ERROR, "[Quorvel] Writing samples to the temporary sample file failed.\n");
+    c.samplesIncomplete = true;
 }
 
 // Appends raw record images under the process-wide lock. Returns false when
@@ -120,7 +121,7 @@ bool appendImages(QuorvelContext& c, const void* bytes, uint64_t size, uint64_t 
         return false;
     }
     if (size != 0 && std::fwrite(bytes, 1, size, c.tempFile) != size) {
-        reportWriteFailure();
+        reportWriteFailure(c);
         return false;
     }
     c.tempRecordCount += records;

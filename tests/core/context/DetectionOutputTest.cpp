@@ -88,8 +88,12 @@ TEST(QuadMerge, CamerasMergeSeparately)
 
 } // namespace
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 
 #include "analysis/PlaqueKDTree.h"
 #include "camera/CameraSet.h"
@@ -97,6 +101,8 @@ TEST(QuadMerge, CamerasMergeSeparately)
 #include "context/PhaseSeams.h"
 #include "core/context/ContextTestSupport.h"
 #include "io/QvlRenderFile.h"
+#include "support/FileSizeLimit.h"
+#include "support/PhaseFileBytes.h"
 
 namespace {
 
@@ -122,6 +128,7 @@ protected:
         auto& c = ctx();
         std::lock_guard lock(c.tempFileMutex);
         ASSERT_EQ(std::fwrite(records.data(), sizeof(DetectPlaqueInfo), records.size(), c.tempFile), records.size());
+        ASSERT_EQ(std::fflush(c.tempFile), 0);
         c.tempRecordCount += records.size();
     }
 
@@ -265,6 +272,191 @@ TEST_F(PhaseOutput, RenderIntakeClipsBeforeBuildingTheShadingTree)
     ASSERT_TRUE(ctx().plaqueTree);
     EXPECT_EQ(ctx().plaqueTree->plaques.size(), ctx().plaques.size());
     EXPECT_EQ(ctx().completionMask.size(), 312u * 208u);
+}
+
+
+// A valid detection file of two plaques for the render phase to read.
+std::string writeDetectionFile(const std::string& path)
+{
+    header_v09 h;
+    h.widthDisplay = 312;
+    h.heightDisplay = 208;
+    h.globalScale = 1.0f;
+    h.boxScaleX = 1.0f;
+    h.boxScaleY = 0.5f;
+    h.boxScaleZ = 1.0f;
+    h.rtype = true;
+    const Quorvel::Camera::CameraSet set = Quorvel::Camera::makeCameraSet({});
+    h.cameraPositions = set.positions;
+    h.cameraPriorities = set.priorities;
+    h.cameraFaceMasks = set.faceMasks;
+    qvlRenderSample5Aovs_t content;
+    content.plaques = {facing(52, 52, 312, 208, 2.0f, 255), facing(260, 52, 312, 208, 2.0f, 255)};
+    content.trailing.assign(312 * 208, 1);
+    h.fillHoleCount = content.plaques.size();
+    EXPECT_EQ(Quorvel::BinIO::qvlWriter_v9(path, h, content, Quorvel::Util::RE_VRay), Quorvel::BinIO::QVL_OK);
+    return path;
+}
+
+std::string fileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every regular file below the folder, by path relative to it.
+std::vector<std::string> filesBelow(const std::filesystem::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        if (entry.is_regular_file())
+            names.push_back(std::filesystem::relative(entry.path(), folder).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The decoded content of two phase files, header aside from its random check
+// field, compared from their bytes.
+void expectSameData(const std::string& expectedPath, const std::string& actualPath)
+{
+    const PhaseFile expected = readPhaseFile(expectedPath);
+    const PhaseFile actual = readPhaseFile(actualPath);
+    Json::Value a = expected.header, b = actual.header;
+    a.removeMember("fileCode");
+    b.removeMember("fileCode");
+    EXPECT_EQ(a, b);
+    ASSERT_EQ(expected.plaques.size(), actual.plaques.size());
+    for (std::size_t i = 0; i < expected.plaques.size(); ++i) {
+        const FilePlaque& p = expected.plaques[i];
+        const FilePlaque& q = actual.plaques[i];
+        EXPECT_TRUE(p.camera == q.camera && p.x == q.x && p.y == q.y && p.level == q.level &&
+                    p.transparent == q.transparent && p.depth == q.depth && p.normal[0] == q.normal[0] &&
+                    p.normal[1] == q.normal[1] && p.normal[2] == q.normal[2])
+            << i;
+    }
+    EXPECT_EQ(expected.samples.size(), actual.samples.size());
+    EXPECT_EQ(expected.aovColumns, actual.aovColumns);
+    EXPECT_EQ(expected.mask, actual.mask);
+    EXPECT_TRUE(actual.consumed);
+}
+
+// A full disk fails the file, both recovery files and nothing else: the file
+// written before stays as it was, no partial file is left anywhere and the
+// phase never reports a written file.
+TEST_F(PhaseOutput, AFullDiskKeepsTheEarlierFileAndNeverReportsSuccess)
+{
+    using namespace Quorvel::Phase;
+    const std::string recoveryFolder = dir.file("tmp");
+    std::filesystem::create_directories(recoveryFolder);
+    setenv("TMPDIR", recoveryFolder.c_str(), 1);
+    const std::string detection = writeDetectionFile(dir.file("input.qvl"));
+
+    for (const Phase phase : {Detect, Render}) {
+        SCOPED_TRACE(phase);
+        const std::string target = dir.write(phase == Detect ? "detect.qvl" : "render.qvl", "earlier file");
+        if (phase == Detect) {
+            beginDetection(target);
+            appendRecords(quadAndDuplicate());
+        } else {
+            configureRender(detection);
+            QvSetOutFilePath(target.c_str());
+            ASSERT_TRUE(QvPhaseBegin());
+        }
+        LogCapture capture;
+        {
+            const FileSizeLimit fullDisk(100);
+            ASSERT_TRUE(QvPhaseTerminate(Finalize));
+        }
+        EXPECT_EQ(errors(capture), "[Quorvel] Writing the file '" + target + "' failed.\n|[Quorvel] error(-2) writing file " +
+                                       target + " .|[Quorvel] Writing the file '" + target +
+                                       ".recovered' failed.\n|[Quorvel] Writing the file '" + recoveryFolder +
+                                       "/quorvel-recovery/" + std::filesystem::path(target).filename().string() +
+                                       ".recovered' failed.\n|[Quorvel] the data of " + target +
+                                       " could not be saved to a recovery file either; it is lost.\n|");
+        for (const auto& message : capture.messages())
+            EXPECT_EQ(message.find("[Quorvel] wrote render file"), std::string::npos) << message;
+        EXPECT_EQ(fileBytes(target), "earlier file");
+    }
+    EXPECT_EQ(filesBelow(dir.path()), (std::vector<std::string>{"detect.qvl", "input.qvl", "render.qvl"}));
+    unsetenv("TMPDIR");
+}
+
+// Samples that could not be appended to the temporary sample file make the
+// phase's file incomplete: it goes to the recovery file only, never under the
+// requested name, and holds what a complete run of the kept samples writes.
+TEST_F(PhaseOutput, LostSamplesKeepTheirFileOutOfTheRequestedName)
+{
+    using namespace Quorvel::Phase;
+    const std::string good = dir.file("good.qvl");
+    beginDetection(good);
+    appendRecords(quadAndDuplicate());
+    ASSERT_TRUE(QvPhaseTerminate(Finalize));
+
+    const std::string target = dir.write("detect.qvl", "earlier file");
+    beginDetection(target);
+    // The temporary file takes the same records, then refuses every write.
+    const std::vector<DetectPlaqueInfo> records = quadAndDuplicate();
+    const std::string kept = dir.write(
+        "samples", std::string(reinterpret_cast<const char*>(records.data()), records.size() * sizeof records[0]));
+    {
+        auto& c = ctx();
+        std::lock_guard lock(c.tempFileMutex);
+        std::fclose(c.tempFile);
+        c.tempFile = std::fopen(kept.c_str(), "rb");
+        ASSERT_NE(c.tempFile, nullptr);
+        c.tempRecordCount = records.size();
+    }
+    ctx().threadRegions[0].detectRecords = {facing(100, 100, 312, 208)};
+    ctx().threadRegions[0].sampleCount = 1;
+
+    LogCapture capture;
+    ASSERT_TRUE(QvPhaseTerminate(Finalize));
+    EXPECT_EQ(errors(capture), "[Quorvel] Writing samples to the temporary sample file failed.\n|[Quorvel] the data of " +
+                                   target + " is incomplete; it is not written there.\n|[Quorvel] the data of " +
+                                   target + " was saved to " + target + ".recovered instead.\n|");
+    EXPECT_EQ(fileBytes(target), "earlier file");
+    expectSameData(good, target + ".recovered");
+}
+
+// The detection file replaced between the phases: the render phase begins,
+// says which file it cannot read, and its render file does not appear under
+// the requested name.
+TEST_F(PhaseOutput, ADetectionFileReplacedBeforeTheRenderPhaseLeavesNoRenderFile)
+{
+    using namespace Quorvel::Phase;
+    const std::string whole = fileBytes(writeDetectionFile(dir.file("whole.qvl")));
+    const struct {
+        const char* name;
+        std::function<void(const std::string&)> replace;
+    } cases[] = {
+        {"foreign bytes", [](const std::string& p) { std::ofstream(p, std::ios::binary) << "GIF89a, not ours"; }},
+        {"truncated", [&](const std::string& p) { std::ofstream(p, std::ios::binary) << whole.substr(0, whole.size() / 2); }},
+        {"a folder",
+         [](const std::string& p) {
+             std::filesystem::remove(p);
+             std::filesystem::create_directories(p);
+         }},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string detection = writeDetectionFile(dir.file("detect" + std::to_string(n) + ".qvl"));
+        const std::string target = dir.file("render" + std::to_string(n++) + ".qvl");
+        configureRender(detection);
+        QvSetOutFilePath(target.c_str());
+        c.replace(detection);
+        LogCapture capture;
+        ASSERT_TRUE(QvPhaseBegin());
+        ASSERT_TRUE(QvPhaseTerminate(Finalize));
+        const std::string logged = errors(capture);
+        EXPECT_NE(logged.find("[Quorvel] cannot read the detection file " + detection + " .\n|"), std::string::npos)
+            << logged;
+        EXPECT_NE(logged.find("[Quorvel] the data of " + target + " is incomplete; it is not written there.\n|"),
+                  std::string::npos)
+            << logged;
+        EXPECT_FALSE(std::filesystem::exists(target));
+        EXPECT_TRUE(std::filesystem::exists(target + ".recovered"));
+    }
 }
 
 TEST_F(PhaseOutput, UnreadableDetectionFileStillBeginsTheRenderPhase)
