@@ -1,6 +1,7 @@
 #include "foundation/Logger.h"
 #include "foundation/LoggerInternal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -20,6 +21,9 @@ constexpr std::size_t kHeaderBufferSize = 64;
 struct LoggerState {
     std::mutex mutex;
     FILE* logFile = nullptr;
+    // A failed write to the log file is reported once per opened file.
+    char logFilePath[4096] = {};
+    bool logFileFailed = false;
     QvLogCallback callback = nullptr;
     void* callbackUserData = nullptr;
     int32_t fileLevel = -1;
@@ -110,15 +114,50 @@ const char* prepareCallbackText(const char* text, std::size_t length, int32_t mo
     return scratch;
 }
 
+void deliverToConsoleAndCallback(LogLevel level, const char* fullText, std::size_t length);
+
+// The log file has no caller to return a failure to: a full disk or a lost
+// volume is told once on the other sinks, so that the gap is not silent.
+void reportLogFileFailure(const char* path)
+{
+    char text[kFormatBufferSize];
+    char header[kHeaderBufferSize];
+    header[0] = '\0';
+    buildHeader(WARNING, header);
+    const int length = std::snprintf(text, sizeof text,
+                                     "%s[Quorvel] Writing the log file %s failed; later messages may be missing "
+                                     "from it.\n",
+                                     header, path);
+    if (length > 0)
+        deliverToConsoleAndCallback(WARNING, text, std::min(static_cast<std::size_t>(length), sizeof text - 1));
+}
+
 void deliver(LogLevel level, const char* fullText, std::size_t length)
 {
+    char failedPath[sizeof g_logger.logFilePath];
+    failedPath[0] = '\0';
     {
         std::lock_guard lock(g_logger.mutex);
         if (g_logger.logFile && g_logger.fileLevel >= level) {
-            std::fwrite(fullText, 1, length, g_logger.logFile);
-            std::fflush(g_logger.logFile);
+            const bool written = std::fwrite(fullText, 1, length, g_logger.logFile) == length;
+            const bool flushed = std::fflush(g_logger.logFile) == 0;
+            if (!written || !flushed) {
+                // Later messages may fit again once space is freed.
+                std::clearerr(g_logger.logFile);
+                if (!g_logger.logFileFailed) {
+                    g_logger.logFileFailed = true;
+                    std::memcpy(failedPath, g_logger.logFilePath, sizeof failedPath);
+                }
+            }
         }
     }
+    deliverToConsoleAndCallback(level, fullText, length);
+    if (failedPath[0] != '\0')
+        reportLogFileFailure(failedPath);
+}
+
+void deliverToConsoleAndCallback(LogLevel level, const char* fullText, std::size_t length)
+{
     {
         std::lock_guard lock(g_logger.mutex);
         if (g_logger.consoleLevel >= level) {
@@ -235,6 +274,8 @@ void QvSetFileLogLevel(int32_t level, const char* path, const char* mode)
             return;
         }
         g_logger.logFile = file;
+        std::snprintf(g_logger.logFilePath, sizeof g_logger.logFilePath, "%s", path);
+        g_logger.logFileFailed = false;
     } else if (path) {
         std::printf("Disable the file log first before opening a new file to log to.");
         std::fflush(stdout);

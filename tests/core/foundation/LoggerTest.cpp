@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/FileSizeLimit.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -240,6 +242,33 @@ TEST_F(LoggerTest, FileSinkOpeningRelevelingAndItsDirectMessages)
     QvSetFileLogLevel(-1, nullptr, nullptr); // silenced, still open
     QvOutputLogCStr(ERROR, "dropped\n");
     EXPECT_EQ(readFile(path), "[INFO] kept\n[DEBUG] now verbose\n");
+    std::filesystem::remove(path);
+}
+
+// A full disk under the log file: the messages still reach the other sinks,
+// and the failure is told there once, naming the file. (The console is
+// silenced: a captured standard output would be under the same limit.)
+TEST_F(LoggerTest, AFullDiskUnderTheLogFileIsToldOnceOnTheOtherSinks)
+{
+    const auto path = tempPath("quorvel_logger_full");
+    std::filesystem::remove(path);
+    QvSetConsoleLogLevel(-1);
+    listen(TRACE, Unchanged);
+    QvSetFileLogLevel(TRACE, path.c_str(), "w");
+    QvOutputLogCStr(INFO, "fits\n");
+    {
+        const QuorvelTest::FileSizeLimit fullDisk(20);
+        QvOutputLogCStr(INFO, "does not fit any more\n");
+        QvOutputLogCStr(ERROR, "nor does this\n");
+    }
+    const std::string warning =
+        "[WARNING] [Quorvel] Writing the log file " + path.string() + " failed; later messages may be missing from it.\n";
+    ASSERT_EQ(received.size(), 4u);
+    EXPECT_EQ(received[2].level, WARNING);
+    EXPECT_EQ(receivedText(), "[INFO] fits\n[INFO] does not fit any more\n" + warning + "[ERROR] nor does this\n");
+    const std::string kept = readFile(path);
+    EXPECT_EQ(kept.rfind("[INFO] fits\n", 0), 0u) << kept;
+    EXPECT_LE(kept.size(), 20u);
     std::filesystem::remove(path);
 }
 
