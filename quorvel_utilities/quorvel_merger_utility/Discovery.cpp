@@ -74,6 +74,13 @@ size_t discoverRenderFiles(const params& run, const std::filesystem::path& direc
         }
         if (!it->is_regular_file(typeError) || !BinIO::isQvlRender(path.string()))
             continue;
+        // The core saves a file it could not write, or whose phase lost
+        // samples, under this suffix: merged with the rest it would add an
+        // incomplete or duplicate pass.
+        if (path.extension() == ".recovered") {
+            QvOutputLogString(WARNING, "Skipping the recovery file %s; rename it to merge it.\n", path.string().c_str());
+            continue;
+        }
         const BinIO::QVLRender_header fileHeader(path.string());
         BinIO::header_v09 header;
         if (fileHeader.readError() != BinIO::QVL_OK || fileHeader.getHeaderData(header) != BinIO::QVL_OK) {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <tuple>
@@ -393,4 +395,53 @@ TEST(MergerAssembly, BrokenFilesAreReportedAndTheRestIsStillMerged)
     EXPECT_TRUE(run.logged("something went wrong during the qvlRender assembly.\n"));
     EXPECT_EQ(run.messages.back(), "Somthing went wrong drong the process...Closing Quorvel Merger. \n");
     EXPECT_EQ(std::filesystem::file_size(dir / "good.qvlr"), before);
+}
+
+// A render file discovered and then replaced before its group is read (a
+// requeued render task rewriting it, a disk error): the error names the file
+// and the run fails; the group is made of the files still readable.
+TEST(MergerAssembly, AFileReplacedAfterDiscoveryFailsTheRun)
+{
+    namespace fs = std::filesystem;
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> replace;
+    } cases[] = {
+        {"truncated", [](const fs::path& p) { fs::resize_file(p, fs::file_size(p) / 2); }},
+        {"foreign bytes", [](const fs::path& p) { MergerTest::writeBytes(p, "GIF89a, a picture"); }},
+        {"removed", [](const fs::path& p) { fs::remove(p); }},
+        {"a folder",
+         [](const fs::path& p) {
+             fs::remove(p);
+             fs::create_directories(p / "inside");
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        TempDir out;
+        writeRenderFile(dir / "kept.qvlr", stereoHeader(1, 0), {{1, 10.0f, {0.5f, 0, 0, 1}, {0.5f, 0, 0}}});
+        writeRenderFile(dir / "victim.qvlr", stereoHeader(1, 0), {{2, 10.0f, {0.5f, 0, 0, 1}, {0.5f, 0, 0}}});
+        params run;
+        run.output = (out / "o_#.qvl").string();
+        const std::string input = fs::canonical(dir.path()).string();
+        RenderGroupTable table;
+        ASSERT_EQ(discoverRenderFiles(run, input, table), 2u);
+        const std::string victim = input + "/victim.qvlr";
+        c.replace(victim);
+
+        QuorvelTest::LogCapture log;
+        std::vector<std::tuple<int, float, float>> merged;
+        const bool failed = do_merging(run, input, table, [&](const RenderGroup&, AssembledGroup& assembled) {
+            merged = summary(assembled.opaque);
+            return true;
+        });
+        EXPECT_TRUE(failed);
+        int named = 0;
+        for (const auto& e : log.entries())
+            if (e.level == Quorvel::Logger::ERROR && e.text.find(victim + " ") != std::string::npos)
+                ++named;
+        EXPECT_EQ(named, 1);
+        EXPECT_EQ(merged, (std::vector<std::tuple<int, float, float>>{{1, 0.5f, 0.5f}}));
+    }
 }

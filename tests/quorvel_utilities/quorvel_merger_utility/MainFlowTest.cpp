@@ -79,6 +79,8 @@ TEST(MergerDiscovery, FindsGroupsAndCountsEveryAcceptedFile)
     writeHeaderOnlyFile(dir / "b" / "offset_f1.qvlr", renderHeader(1, 1, 1));
     writeHeaderOnlyFile(dir / "b" / ".hidden.qvlr", renderHeader(1, 1));
     writeHeaderOnlyFile(dir / ".hidden" / "left_f1.qvlr", renderHeader(1, 1));
+    // Saved by the core when the file could not be written: not a pass of its own.
+    writeHeaderOnlyFile(dir / "a" / "left_f1.qvlr.recovered", renderHeader(1, 1));
     MergerTest::writeBytes(dir / "b" / "notes.txt", "not a render file");
     MergerTest::writeBytes(dir / "b" / "broken.qvlr", std::string("\x82QVLRender=\n$\n\x09\x01\x05\0\0\0{\"a\":", 25));
 
@@ -113,6 +115,8 @@ TEST(MergerDiscovery, FindsGroupsAndCountsEveryAcceptedFile)
     const std::string broken = "File " + (dir / "b" / "broken.qvlr").string() +
                                " looks like a qvlRender but doesnt have a valid data header\n";
     EXPECT_TRUE(log.contains(broken));
+    EXPECT_TRUE(log.contains("Skipping the recovery file " + (dir / "a" / "left_f1.qvlr.recovered").string() +
+                             "; rename it to merge it.\n"));
 }
 
 TEST(MergerDiscovery, GroupKeyOrdersFramesAndSetUps)
