@@ -166,9 +166,16 @@ void readRenderFile(const params& run, const std::filesystem::path& path, ReadSl
         slot.error = BinIO::QVL_ERR_SIGNATURE;
         return;
     }
+    // A header cut short gives no version: without this check the file
+    // would pass for an older one and be left out without a word.
+    const BinIO::QVLRender_header header(text);
+    if (header.readError() != BinIO::QVL_OK) {
+        slot.error = header.readError();
+        return;
+    }
     uint8_t major = 0;
     uint8_t minor = 0;
-    BinIO::QVLRender_header(text).getVersion(major, minor);
+    header.getVersion(major, minor);
     switch (major) {
     case 7:
         readVersion<BinIO::qvlRenderSample4Aovs_t>(run, text, BinIO::qvlReader_v7, {false, false, false}, slot);

@@ -407,7 +407,8 @@ TEST(MergerAssembly, AFileReplacedAfterDiscoveryFailsTheRun)
         const char* name;
         std::function<void(const fs::path&)> replace;
     } cases[] = {
-        {"truncated", [](const fs::path& p) { fs::resize_file(p, fs::file_size(p) / 2); }},
+        {"cut in its header", [](const fs::path& p) { fs::resize_file(p, 40); }},
+        {"cut in its blocks", [](const fs::path& p) { fs::resize_file(p, fs::file_size(p) - 10); }},
         {"foreign bytes", [](const fs::path& p) { MergerTest::writeBytes(p, "GIF89a, a picture"); }},
         {"removed", [](const fs::path& p) { fs::remove(p); }},
         {"a folder",
