@@ -194,9 +194,18 @@ void writeFooter(unsigned char* footer, uint64_t count, const ThreadRegion& regi
     footer[16] = mask ? 1 : 0;
 }
 
-void refuseMalformedBuffer()
+// A refused buffer is a region whose samples are lost: the phase's file
+// must not pass for complete.
+void refuseBuffer(QuorvelContext& c, const char* message)
 {
-    QvOutputLogCStr(Logger::ERROR, "[Quorvel] Memory buffer is malformed: its sizes do not fit the block.\n");
+    QvOutputLogCStr(Logger::ERROR, message);
+    std::lock_guard lock(c.tempFileMutex);
+    c.samplesIncomplete = true;
+}
+
+void refuseMalformedBuffer(QuorvelContext& c)
+{
+    refuseBuffer(c, "[Quorvel] Memory buffer is malformed: its sizes do not fit the block.\n");
 }
 
 bool validAovSlot(const QuorvelContext& c, int32_t alias, uint64_t& index)
@@ -439,13 +448,13 @@ bool QvFlushMemoryBufferToFile(const void* block, const uint64_t& size)
 {
     QuorvelContext& c = Phase::getQuorvelContext();
     if (block == nullptr || size < kMemoryBufferFooterSize) {
-        refuseMalformedBuffer();
+        refuseMalformedBuffer(c);
         return false;
     }
     const auto* bytes = static_cast<const unsigned char*>(block);
     const unsigned char* footer = bytes + size - kMemoryBufferFooterSize;
     if (get<uint16_t>(footer) != kMemoryBufferVersion) {
-        QvOutputLogCStr(Logger::ERROR, "[Quorvel] Memory buffer version mismatch.\n");
+        refuseBuffer(c, "[Quorvel] Memory buffer version mismatch.\n");
         return false;
     }
     const uint64_t count = get<uint32_t>(footer + 4);
@@ -458,13 +467,13 @@ bool QvFlushMemoryBufferToFile(const void* block, const uint64_t& size)
 
     if (c.phase == Phase::Detect) {
         if (x1 < x0 || y1 < y0) {
-            refuseMalformedBuffer();
+            refuseMalformedBuffer(c);
             return false;
         }
         const uint64_t mask = (x1 - x0) * (y1 - y0);
         // count < 2^32, so count * 28 cannot overflow.
         if (mask > room || count * kDetectRecordSize > room - mask) {
-            refuseMalformedBuffer();
+            refuseMalformedBuffer(c);
             return false;
         }
         const unsigned char* records = footer - mask - count * kDetectRecordSize;
@@ -488,7 +497,7 @@ bool QvFlushMemoryBufferToFile(const void* block, const uint64_t& size)
     if (c.phase == Phase::Render) {
         const uint64_t recordSize = renderRecordSize(c);
         if (count > room / recordSize) {
-            refuseMalformedBuffer();
+            refuseMalformedBuffer(c);
             return false;
         }
         if (count == 0)

@@ -364,6 +364,8 @@ TEST_F(BucketTest, MalformedMemoryBuffersAreRefused)
     EXPECT_FALSE(QvFlushMemoryBufferToFile(nullptr, 100));
     EXPECT_TRUE(temporaryFile().empty());
     EXPECT_EQ(context().tempRecordCount, 0u);
+    // A region's samples are lost: the phase's file goes to the recovery path only.
+    EXPECT_TRUE(context().samplesIncomplete);
 
     // The untouched buffer still goes through.
     EXPECT_TRUE(QvFlushMemoryBufferToFile(good.data(), good.size()));
