@@ -194,13 +194,18 @@ void writeFooter(unsigned char* footer, uint64_t count, const ThreadRegion& regi
     footer[16] = mask ? 1 : 0;
 }
 
-// A refused buffer is a region whose samples are lost: the phase's file
-// must not pass for complete.
+// Samples of a refused bucket or buffer are lost: the phase's file must not
+// pass for complete.
+void markIncomplete(QuorvelContext& c)
+{
+    std::lock_guard lock(c.tempFileMutex);
+    c.samplesIncomplete = true;
+}
+
 void refuseBuffer(QuorvelContext& c, const char* message)
 {
     QvOutputLogCStr(Logger::ERROR, message);
-    std::lock_guard lock(c.tempFileMutex);
-    c.samplesIncomplete = true;
+    markIncomplete(c);
 }
 
 void refuseMalformedBuffer(QuorvelContext& c)
@@ -344,6 +349,7 @@ void QvInitBucket(const uint64_t& threadIndex, const int32_t& x0, const int32_t&
                           "[Quorvel] The bucket [%d,%d] [%d,%d] does not fit the region of %d x %d pixels; it is "
                           "not opened.\n",
                           x0, x1, y0, y1, static_cast<int>(region.bucketWidth), static_cast<int>(region.bucketHeight));
+        markIncomplete(c);
         return;
     }
     releaseRegion(region);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -146,6 +148,17 @@ void expectSameData(const fs::path& expectedPath, const fs::path& actualPath)
     EXPECT_TRUE(actual.consumed);
 }
 
+// A folder without write permission, for runs that are not root (root
+// writes there all the same).
+std::function<fs::path(const fs::path&)> readOnlyFolder(const std::string& name)
+{
+    return [name](const fs::path& d) {
+        fs::create_directories(d / "read-only");
+        fs::permissions(d / "read-only", fs::perms::owner_read | fs::perms::owner_exec);
+        return d / "read-only" / name;
+    };
+}
+
 bool mentions(const ProcessResult& run, const std::string& text)
 {
     return run.out.find(text) != std::string::npos || run.err.find(text) != std::string::npos;
@@ -265,12 +278,13 @@ TEST(FaultInjection, MergerFinalViewFilesThatCannotBeWritten)
     const Shot& s = shot();
     ASSERT_TRUE(s.made);
     const uintmax_t finalSize = fs::file_size(s.finalView);
-    const struct {
+    struct Case {
         const char* name;
         std::function<fs::path(const fs::path&)> prepare;
         std::optional<rlim_t> fileSizeLimit;
         int code;
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {"missing folder",
          [](const fs::path& d) {
              std::ofstream(d / "blocker") << "a file, not a folder";
@@ -290,6 +304,8 @@ TEST(FaultInjection, MergerFinalViewFilesThatCannotBeWritten)
          },
          rlim_t(finalSize / 2), -8},
     };
+    if (::geteuid() != 0)
+        cases.push_back({"read-only folder", readOnlyFolder("tiny_0001.qvl"), std::nullopt, -7});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
@@ -319,10 +335,11 @@ TEST(FaultInjection, ViewPicturesThatCannotBeWritten)
 {
     const Shot& s = shot();
     ASSERT_TRUE(s.made);
-    const struct {
+    struct Case {
         const char* name;
         std::function<fs::path(const fs::path&)> prepare;
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {"missing folder",
          [](const fs::path& d) {
              std::ofstream(d / "blocker") << "a file, not a folder";
@@ -334,6 +351,8 @@ TEST(FaultInjection, ViewPicturesThatCannotBeWritten)
              return d / "view.png";
          }},
     };
+    if (::geteuid() != 0)
+        cases.push_back({"read-only folder", readOnlyFolder("view.png")});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;

@@ -108,6 +108,7 @@ TEST_F(BucketTest, OpeningABucketChecksTheThreadTheLeftoversAndTheGrid)
         {-4, 0, 4, 8, "[Quorvel] The bucket [-4,4] [0,8] does not fit the region of 16 x 16 pixels; it is not "
                       "opened.\n"},
     };
+    EXPECT_FALSE(context().samplesIncomplete);
     for (const Case& c : refused) {
         log.clear();
         QvInitBucket(0, c.x0, c.y0, c.x1, c.y1);
@@ -115,6 +116,8 @@ TEST_F(BucketTest, OpeningABucketChecksTheThreadTheLeftoversAndTheGrid)
         EXPECT_EQ(log.entries()[0].level, Quorvel::Logger::ERROR);
         EXPECT_EQ(LogCapture::stripHeader(log.entries()[0].text), c.message);
         EXPECT_FALSE(context().threadRegions[0].active);
+        // Its samples will be lost: the phase's file goes to the recovery path only.
+        EXPECT_TRUE(context().samplesIncomplete);
     }
 }
 
