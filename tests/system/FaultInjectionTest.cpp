@@ -184,7 +184,7 @@ TEST(FaultInjection, HostPhaseFilesThatCannotBeWritten)
     };
     // The detection phase takes seconds, the render phase a fraction of one:
     // one detection case shows that both phases share the same handling.
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {"missing folder", 1,
          [](const fs::path& d) {
              std::ofstream(d / "blocker") << "a file, not a folder";
@@ -204,6 +204,9 @@ TEST(FaultInjection, HostPhaseFilesThatCannotBeWritten)
          },
          rlim_t(renderSize / 4), ""},
     };
+    if (::geteuid() != 0)
+        cases.push_back({"read-only folder", 1, readOnlyFolder("render.qvl"), std::nullopt,
+                         "tmp/quorvel-recovery/render.qvl.recovered"});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
