@@ -241,6 +241,69 @@ TEST(FaultInjection, HostPhaseFilesThatCannotBeWritten)
     }
 }
 
+// quorvel_host's own picture, for a scene rendered without the plug-in: a
+// picture that cannot be written fails the render (status 3), is never
+// reported as written, and leaves the earlier picture whole.
+TEST(FaultInjection, HostPicturesThatCannotBeWritten)
+{
+    const auto render = [](const fs::path& folder, std::optional<rlim_t> limit) {
+        ProcessOptions options;
+        options.fileSizeLimit = limit;
+        return runProcess({QUORVEL_HOST_EXECUTABLE, "--threads", "1", std::string(QUORVEL_EXAMPLES_DIR) + "/room/room.json",
+                           "--set", "SettingsOutput.img_dir=\"" + folder.string() + "\"", "--set",
+                           "SettingsOutput.img_width=160", "--set", "SettingsOutput.img_height=120"},
+                          options);
+    };
+    TempDir good;
+    const ProcessResult first = render(good.path(), std::nullopt);
+    ASSERT_EQ(first.exitCode, 0) << first.describe();
+    const fs::path picture = good / "room.png";
+    ASSERT_TRUE(fs::is_regular_file(picture));
+
+    struct Case {
+        const char* name;
+        std::function<fs::path(const fs::path&)> prepare; // returns the picture's path
+        std::optional<rlim_t> fileSizeLimit;
+    };
+    std::vector<Case> cases = {
+        {"missing folder",
+         [](const fs::path& d) {
+             std::ofstream(d / "blocker") << "a file, not a folder";
+             return d / "blocker" / "room.png";
+         },
+         std::nullopt},
+        {"name taken by a folder",
+         [](const fs::path& d) {
+             fs::create_directories(d / "room.png" / "inside");
+             return d / "room.png";
+         },
+         std::nullopt},
+        {"full disk over an earlier picture",
+         [&](const fs::path& d) {
+             fs::copy_file(picture, d / "room.png");
+             return d / "room.png";
+         },
+         rlim_t(fs::file_size(picture) / 2)},
+    };
+    if (::geteuid() != 0)
+        cases.push_back({"read-only folder", readOnlyFolder("room.png"), std::nullopt});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const fs::path target = c.prepare(dir.path());
+        const std::vector<std::string> before = filesBelow(dir.path());
+        const std::string earlier = fs::is_regular_file(target) ? bytesOf(target) : std::string();
+        const ProcessResult run = render(target.parent_path(), c.fileSizeLimit);
+        EXPECT_EQ(run.exitCode, 3) << run.describe();
+        EXPECT_TRUE(mentions(run, "cannot write the image \"" + target.string() + "\"")) << run.describe();
+        EXPECT_FALSE(mentions(run, "wrote " + target.string())) << run.describe();
+        if (!earlier.empty()) {
+            EXPECT_EQ(bytesOf(target), earlier);
+        }
+        expectOnly(dir.path(), before);
+    }
+}
+
 // The detection file replaced between the phases: the render phase fails
 // with the file's name, and the render file written before stays whole.
 TEST(FaultInjection, HostRenderPhaseWithItsDetectionFileReplaced)

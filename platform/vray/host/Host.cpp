@@ -440,6 +440,9 @@ bool Host::render()
         abortRender();
     }
 
+    // A picture that could not be written fails the render; the other frames
+    // are still rendered.
+    bool outputFailed = false;
     for (int frame = s.frameStart(); frame <= s.frameEnd() && !aborted(); ++frame) {
         s.setFrame(frame);
         VRayFrameData& fdata = s.frameData();
@@ -469,8 +472,11 @@ bool Host::render()
             p->frameEnd(this);
 
         std::string written;
-        if (!aborted() && !isServer() && !s.writeOutput(written))
+        if (!aborted() && !isServer() && !s.writeOutput(written)) {
             log_->error(("cannot write the image \"" + written + "\"").c_str());
+            written.clear();
+            outputFailed = true;
+        }
         const double trace = static_cast<double>(stats_.traceNs) * 1e-9;
         const double host = static_cast<double>(stats_.hostNs) * 1e-9;
         const double plugin = static_cast<double>(stats_.pluginNs) * 1e-9;
@@ -495,7 +501,7 @@ bool Host::render()
         log_->error("a render server failed");
         abortRender();
     }
-    return !aborted();
+    return !aborted() && !outputFailed;
 }
 
 uint64_t Host::tracePrimaryRays(int threads)
@@ -547,7 +553,22 @@ bool writePng(const std::string& path, const std::vector<float>& rgba, int width
     std::vector<unsigned char> png;
     if (lodepng::encode(png, bytes, static_cast<unsigned>(width), static_cast<unsigned>(height), state) != 0)
         return false;
-    return lodepng::save_file(png, path) == 0;
+    // Written beside the target and renamed into place: a full disk must
+    // neither leave a truncated picture nor destroy the one of an earlier run.
+    const std::string temporary = path + ".partial";
+    std::FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (!file)
+        return false;
+    const bool written = std::fwrite(png.data(), 1, png.size(), file) == png.size();
+    const bool flushed = std::fflush(file) == 0;
+    const bool closed = std::fclose(file) == 0;
+    if (written && flushed && closed) {
+        std::filesystem::rename(temporary, path, ec);
+        if (!ec)
+            return true;
+    }
+    std::filesystem::remove(temporary, ec);
+    return false;
 }
 
 } // namespace QuorvelHost
