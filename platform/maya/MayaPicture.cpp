@@ -1,6 +1,9 @@
 #include <cairo.h>
 
 #include <cmath>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
 #include "MayaHost.h"
 
@@ -91,10 +94,21 @@ bool renderLinesToPng(const MHWRender::MUIDrawManager& drawing, const MMatrix& w
     }
 
     cairo_destroy(cr);
-    const cairo_status_t status = cairo_surface_write_to_png(surface, path.c_str());
+    // Written beside the target and renamed into place: a full disk must
+    // neither leave a truncated picture nor destroy an earlier one.
+    const std::string temporary = path + ".partial";
+    const cairo_status_t status = cairo_surface_write_to_png(surface, temporary.c_str());
     cairo_surface_destroy(surface);
+    std::error_code ec;
     if (status != CAIRO_STATUS_SUCCESS) {
+        std::filesystem::remove(temporary, ec);
         error = std::string("cannot write ") + path + ": " + cairo_status_to_string(status);
+        return false;
+    }
+    std::filesystem::rename(temporary, path, ec);
+    if (ec) {
+        std::filesystem::remove(temporary, ec);
+        error = std::string("cannot write ") + path + ": " + ec.message();
         return false;
     }
     return true;

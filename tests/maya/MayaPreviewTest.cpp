@@ -4,11 +4,17 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "MayaHost.h"
+#include "support/FileSizeLimit.h"
+#include "support/Subprocess.h"
 
 namespace {
 
@@ -86,4 +92,41 @@ TEST(MayaPreview, RefusesWhatItCannotDo)
     EXPECT_EQ(run("--out " + path + " --plugin /nonexistent/plugin.so"), 1);
     EXPECT_EQ(run("--out /nonexistent/dir/x.png"), 1);
     std::remove(path.c_str());
+}
+
+// A picture that cannot be written fails the run with the path, leaves no
+// partial file and keeps the picture of an earlier run. (Root writes into
+// read-only folders, so an unusable folder is one below a regular file.)
+TEST(MayaPreview, APictureThatCannotBeWrittenKeepsTheEarlierOne)
+{
+    QuorvelTest::TempDir dir;
+    const std::string earlier = dir.file("zov.png");
+    ASSERT_EQ(QuorvelTest::runProcess({QUORVEL_MAYA_PREVIEW, "--out", earlier, "--size", "320x240"}).exitCode, 0);
+    const auto size = std::filesystem::file_size(earlier);
+    std::ifstream in(earlier, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    const std::string blocker = dir.write("blocker", "a file, not a folder");
+    std::filesystem::create_directories(dir.path() / "taken.png" / "inside");
+
+    const struct {
+        const char* name;
+        std::string out;
+        std::optional<rlim_t> fileSizeLimit;
+    } cases[] = {
+        {"missing folder", blocker + "/zov.png", std::nullopt},
+        {"name taken by a folder", dir.file("taken.png"), std::nullopt},
+        {"full disk over an earlier picture", earlier, size / 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QuorvelTest::ProcessOptions options;
+        options.fileSizeLimit = c.fileSizeLimit;
+        const QuorvelTest::ProcessResult run =
+            QuorvelTest::runProcess({QUORVEL_MAYA_PREVIEW, "--out", c.out, "--size", "320x240"}, options);
+        EXPECT_EQ(run.exitCode, 1) << run.describe();
+        EXPECT_NE(run.err.find("cannot write " + c.out), std::string::npos) << run.describe();
+        EXPECT_FALSE(std::filesystem::exists(c.out + ".partial"));
+    }
+    std::ifstream after(earlier, std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), {}), bytes);
 }
