@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <fstream>
 #include <limits>
@@ -211,11 +212,20 @@ private:
         int32_t left; // -1 for a leaf
         int32_t right;
         int32_t parent;
+        // Cameras below: a search skips the plaque's own camera's stretch of
+        // surface without opening it.
+        uint8_t cameraLo;
+        uint8_t cameraHi;
     };
 
     static constexpr size_t kLeafSize = 16;
 
-    int32_t build(size_t lo, size_t hi, int32_t parent);
+    struct Slot {
+        float c[3];
+        uint32_t point;
+    };
+    int32_t build(std::vector<Slot>& slots, size_t lo, size_t hi, int32_t parent);
+    void gatherBounds();
     Key leafKey(const Node& node) const;
     static const Key& best(const Key& a, const Key& b)
     {
@@ -272,7 +282,15 @@ void PlaqueCoverIndex::Build(const std::vector<Plaque>& plaques, const std::vect
     if (points_.empty())
         return;
     nodes_.reserve(2 * (points_.size() / (kLeafSize / 2) + 1));
-    build(0, points_.size(), -1);
+    std::vector<Slot> slots(points_.size());
+    for (size_t k = 0; k < points_.size(); ++k)
+        slots[k] = {{points_[k].center.x, points_[k].center.y, points_[k].center.z}, static_cast<uint32_t>(k)};
+    build(slots, 0, points_.size(), -1);
+    std::vector<Point> ordered(points_.size());
+    for (size_t k = 0; k < slots.size(); ++k)
+        ordered[k] = points_[slots[k].point];
+    points_.swap(ordered);
+    gatherBounds();
     leafOf_.assign(points_.size(), -1);
     fixedKey_.assign(nodes_.size(), kNoKey);
     for (size_t n = nodes_.size(); n-- > 0;) {
@@ -294,25 +312,20 @@ void PlaqueCoverIndex::Build(const std::vector<Plaque>& plaques, const std::vect
     liveKey_ = fixedKey_;
 }
 
-int32_t PlaqueCoverIndex::build(size_t lo, size_t hi, int32_t parent)
+// Splits on the centres alone, in a compact copy of them; the bounds of the
+// normals, reaches and cameras are gathered afterwards, bottom-up.
+int32_t PlaqueCoverIndex::build(std::vector<Slot>& slots, size_t lo, size_t hi, int32_t parent)
 {
     Node node{};
     for (int a = 0; a < 3; ++a) {
-        node.lo[a] = node.normalLo[a] = std::numeric_limits<float>::infinity();
-        node.hi[a] = node.normalHi[a] = -std::numeric_limits<float>::infinity();
+        node.lo[a] = std::numeric_limits<float>::infinity();
+        node.hi[a] = -std::numeric_limits<float>::infinity();
     }
-    for (size_t i = lo; i < hi; ++i) {
-        const Point& p = points_[i];
-        const float c[3] = {p.center.x, p.center.y, p.center.z};
-        const float n[3] = {p.normal.x, p.normal.y, p.normal.z};
+    for (size_t i = lo; i < hi; ++i)
         for (int a = 0; a < 3; ++a) {
-            node.lo[a] = std::min(node.lo[a], c[a]);
-            node.hi[a] = std::max(node.hi[a], c[a]);
-            node.normalLo[a] = std::min(node.normalLo[a], n[a]);
-            node.normalHi[a] = std::max(node.normalHi[a], n[a]);
+            node.lo[a] = std::min(node.lo[a], slots[i].c[a]);
+            node.hi[a] = std::max(node.hi[a], slots[i].c[a]);
         }
-        node.maxReach = std::max(node.maxReach, p.reach);
-    }
     node.parent = parent;
     node.left = node.right = -1;
     node.first = static_cast<int32_t>(lo);
@@ -327,17 +340,54 @@ int32_t PlaqueCoverIndex::build(size_t lo, size_t hi, int32_t parent)
         if (node.hi[a] - node.lo[a] > node.hi[axis] - node.lo[axis])
             axis = a;
     const size_t mid = lo + (hi - lo) / 2;
-    auto coordinate = [axis](const Point& p) { return axis == 0 ? p.center.x : axis == 1 ? p.center.y : p.center.z; };
-    std::nth_element(points_.begin() + static_cast<std::ptrdiff_t>(lo), points_.begin() + static_cast<std::ptrdiff_t>(mid),
-                     points_.begin() + static_cast<std::ptrdiff_t>(hi), [&](const Point& a, const Point& b) {
-                         const float ca = coordinate(a), cb = coordinate(b);
-                         return ca < cb || (ca == cb && a.plaque < b.plaque);
+    // Points are in plaque order, so the point number breaks ties as the
+    // plaque number would.
+    std::nth_element(slots.begin() + static_cast<std::ptrdiff_t>(lo), slots.begin() + static_cast<std::ptrdiff_t>(mid),
+                     slots.begin() + static_cast<std::ptrdiff_t>(hi), [axis](const Slot& a, const Slot& b) {
+                         return a.c[axis] < b.c[axis] || (a.c[axis] == b.c[axis] && a.point < b.point);
                      });
-    const int32_t left = build(lo, mid, id);
-    const int32_t right = build(mid, hi, id);
+    const int32_t left = build(slots, lo, mid, id);
+    const int32_t right = build(slots, mid, hi, id);
     nodes_[static_cast<size_t>(id)].left = left;
     nodes_[static_cast<size_t>(id)].right = right;
     return id;
+}
+
+void PlaqueCoverIndex::gatherBounds()
+{
+    // Children come after their parent.
+    for (size_t n = nodes_.size(); n-- > 0;) {
+        Node& node = nodes_[n];
+        node.cameraLo = 255;
+        node.cameraHi = 0;
+        node.maxReach = 0.0f;
+        for (int a = 0; a < 3; ++a) {
+            node.normalLo[a] = std::numeric_limits<float>::infinity();
+            node.normalHi[a] = -std::numeric_limits<float>::infinity();
+        }
+        auto take = [&node](const float* lo, const float* hi, float reach, uint8_t cameraLo, uint8_t cameraHi) {
+            for (int a = 0; a < 3; ++a) {
+                node.normalLo[a] = std::min(node.normalLo[a], lo[a]);
+                node.normalHi[a] = std::max(node.normalHi[a], hi[a]);
+            }
+            node.maxReach = std::max(node.maxReach, reach);
+            node.cameraLo = std::min(node.cameraLo, cameraLo);
+            node.cameraHi = std::max(node.cameraHi, cameraHi);
+        };
+        if (node.left >= 0) {
+            for (int32_t child : {node.left, node.right}) {
+                const Node& c = nodes_[static_cast<size_t>(child)];
+                take(c.normalLo, c.normalHi, c.maxReach, c.cameraLo, c.cameraHi);
+            }
+            continue;
+        }
+        for (int32_t k = node.first; k < node.first + node.count; ++k) {
+            const Point& p = points_[static_cast<size_t>(k)];
+            const float normal[3] = {p.normal.x, p.normal.y, p.normal.z};
+            const auto camera = static_cast<uint8_t>(std::min<uint32_t>(p.camera, 255));
+            take(normal, normal, p.reach, camera, camera);
+        }
+    }
 }
 
 PlaqueCoverIndex::Key PlaqueCoverIndex::leafKey(const Node& node) const
@@ -456,6 +506,8 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
     // a test point still open.
     const float normal[3] = {p.normal.x, p.normal.y, p.normal.z};
     auto worthOpening = [&](const Node& node) {
+        if (node.cameraLo == node.cameraHi && node.cameraLo == own)
+            return false;
         if (squaredDistanceToBox(p.center, node.lo, node.hi) > r2 * kPruneSlack)
             return false;
         // The bound is summed in double and loosened so that it stays above
@@ -490,14 +542,23 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
     };
 
     // Candidates come out in overlap-list order; each test point takes the
-    // first one that covers it.
+    // first one that covers it. A child at least as good as everything
+    // waiting is taken straight away: most searches end in one descent
+    // without the heap.
     heap.clear();
-    if (keys[0].plaque != kNoKey.plaque && worthOpening(nodes_[0]))
-        push({keys[0], 0});
-    while (!heap.empty()) {
-        std::pop_heap(heap.begin(), heap.end(), Before{});
-        const Entry e = heap.back();
-        heap.pop_back();
+    Entry e{keys[0], 0};
+    bool next = keys[0].plaque != kNoKey.plaque && worthOpening(nodes_[0]);
+    bool checked = true; // `e` was checked against the test points still open
+    for (;;) {
+        if (!next) {
+            if (heap.empty())
+                return;
+            std::pop_heap(heap.begin(), heap.end(), Before{});
+            e = heap.back();
+            heap.pop_back();
+            checked = false;
+        }
+        next = false;
         if (e.id < 0) {
             const Point& k = points_[static_cast<size_t>(-1 - e.id)];
             if (probe.anyCandidate) {
@@ -516,13 +577,34 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
             continue;
         }
         const Node& node = nodes_[static_cast<size_t>(e.id)];
-        if (!worthOpening(node)) // its test points may have found their covers meanwhile
+        if (!checked && !worthOpening(node)) // its test points may have found their covers meanwhile
             continue;
         if (node.left >= 0) {
-            for (int32_t child : {node.left, node.right}) {
-                const Key& key = keys[static_cast<size_t>(child)];
-                if (key.plaque != kNoKey.plaque)
-                    push({key, child});
+            auto worth = [&](int32_t child) {
+                return keys[static_cast<size_t>(child)].plaque != kNoKey.plaque &&
+                       worthOpening(nodes_[static_cast<size_t>(child)]);
+            };
+            const bool leftOpen = worth(node.left);
+            const bool rightOpen = worth(node.right);
+            if (!leftOpen && !rightOpen)
+                continue;
+            Entry first{keys[static_cast<size_t>(node.left)], node.left};
+            const Entry right{keys[static_cast<size_t>(node.right)], node.right};
+            if (!leftOpen) {
+                first = right;
+            } else if (rightOpen) {
+                if (Before{}(first, right)) {
+                    push(first);
+                    first = right;
+                } else {
+                    push(right);
+                }
+            }
+            if (heap.empty() || !Before{}(first, heap.front())) {
+                e = first;
+                next = checked = true;
+            } else {
+                push(first);
             }
             continue;
         }
@@ -744,19 +826,38 @@ void removeOverlaps(PlaqueKDTree& tree, const std::vector<uint32_t>& order, Fill
     }
 }
 
-// Worst plaques first: back faces before front faces, then by quality.
+// Worst plaques first: estimated fill holes, then back faces before front
+// faces, then by quality; equal plaques keep their order. Sorting keys
+// rather than plaque numbers keeps the plaques out of the comparisons.
+template <class FillHole>
+std::vector<uint32_t> worstFirst(const PlaqueKDTree& tree, FillHole fillHole)
+{
+    struct Rank {
+        uint32_t group;
+        uint32_t plaque;
+        uint64_t quality; // ordered as the doubles are
+        bool operator<(const Rank& o) const
+        {
+            return group != o.group ? group < o.group : quality != o.quality ? quality < o.quality : plaque < o.plaque;
+        }
+    };
+    std::vector<Rank> ranks(tree.plaques.size());
+    for (uint32_t i = 0; i < ranks.size(); ++i) {
+        const Plaque& p = tree.plaques[i];
+        const uint64_t bits = std::bit_cast<uint64_t>(p.quality);
+        const uint64_t ordered = (bits >> 63) != 0 ? ~bits : bits | (uint64_t(1) << 63);
+        ranks[i] = {(fillHole(i) ? 0u : 2u) + (p.facesCamera ? 1u : 0u), i, p.quality == 0.0 ? uint64_t(1) << 63 : ordered};
+    }
+    std::sort(ranks.begin(), ranks.end());
+    std::vector<uint32_t> order(ranks.size());
+    for (size_t i = 0; i < ranks.size(); ++i)
+        order[i] = ranks[i].plaque;
+    return order;
+}
+
 std::vector<uint32_t> backFacesThenQuality(const PlaqueKDTree& tree)
 {
-    std::vector<uint32_t> order(tree.plaques.size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(), [&tree](uint32_t a, uint32_t b) {
-        const Plaque& pa = tree.plaques[a];
-        const Plaque& pb = tree.plaques[b];
-        if (pa.facesCamera != pb.facesCamera)
-            return !pa.facesCamera;
-        return pa.quality < pb.quality;
-    });
-    return order;
+    return worstFirst(tree, [](uint32_t) { return false; });
 }
 
 } // namespace
@@ -872,18 +973,7 @@ void DectectOverlapsWithQualityCheck(PlaqueKDTree& tree, const std::vector<Detec
 {
     const size_t n = std::min(records.size(), tree.plaques.size());
     auto hole = [&records, n](uint32_t i) { return i < n && records[i].estimated != 0; };
-    std::vector<uint32_t> order(tree.plaques.size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-        const bool ha = hole(a), hb = hole(b);
-        if (ha != hb)
-            return ha;
-        const Plaque& pa = tree.plaques[a];
-        const Plaque& pb = tree.plaques[b];
-        if (pa.facesCamera != pb.facesCamera)
-            return !pa.facesCamera;
-        return pa.quality < pb.quality;
-    });
+    const std::vector<uint32_t> order = worstFirst(tree, hole);
     removeOverlaps(tree, order, hole, counters);
 }
 
