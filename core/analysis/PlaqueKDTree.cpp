@@ -190,6 +190,11 @@ public:
     // candidate into found[0].
     void FindCovers(const PlaqueKDTree& tree, const Probe& probe, int32_t* found, std::vector<Entry>& heap) const;
 
+    // Sets the bit of every indexed plaque that has no candidate at all:
+    // no plaque of another camera, still live and not grazing, within its
+    // overlap radius.
+    void FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<bool>& alone, std::vector<Entry>& heap) const;
+
 private:
     struct Point {
         VekPoint center;
@@ -629,6 +634,83 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
     }
 }
 
+// Most plaques lie inside their own camera's stretch of surface. A leaf of
+// one camera with no other camera's plaque within the largest overlap
+// radius of its plaques settles all of them with one search; the others
+// are asked one by one.
+void PlaqueCoverIndex::FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<bool>& alone,
+                                         std::vector<Entry>& heap) const
+{
+    auto askable = [&tree](int32_t plaque) {
+        const Plaque& p = tree.plaques[static_cast<size_t>(plaque)];
+        return usableNormal(p.normal) && p.cosine > kGrazingCosine;
+    };
+    auto askOne = [&](int32_t plaque) {
+        const Plaque& p = tree.plaques[static_cast<size_t>(plaque)];
+        Probe probe{&p, OverlapRadius(tree, p), true};
+        probe.anyCandidate = true;
+        int32_t found = -1;
+        FindCovers(tree, probe, &found, heap);
+        alone[static_cast<size_t>(plaque)] = found < 0;
+    };
+    auto distance2 = [](const Node& a, const float* lo, const float* hi) {
+        double d2 = 0.0;
+        for (int k = 0; k < 3; ++k) {
+            const double d = std::max({0.0, double(lo[k]) - a.hi[k], double(a.lo[k]) - hi[k]});
+            d2 += d * d;
+        }
+        return d2;
+    };
+    std::vector<int32_t> stack;
+    for (const Node& leaf : nodes_) {
+        if (leaf.left >= 0)
+            continue;
+        double reach = 0.0;
+        bool settled = leaf.cameraLo == leaf.cameraHi;
+        for (int32_t k = leaf.first; k < leaf.first + leaf.count && settled; ++k) {
+            const Plaque& p = tree.plaques[static_cast<size_t>(points_[static_cast<size_t>(k)].plaque)];
+            const float radius = OverlapRadius(tree, p);
+            settled = std::isfinite(radius);
+            reach = std::max(reach, double(radius));
+        }
+        const double reach2 = reach * reach * kPruneSlack + 1e-12;
+        const uint8_t own = leaf.cameraLo;
+        stack.assign(1, 0);
+        while (settled && !stack.empty()) {
+            const Node& node = nodes_[static_cast<size_t>(stack.back())];
+            stack.pop_back();
+            if ((node.cameraLo == own && node.cameraHi == own) || distance2(node, leaf.lo, leaf.hi) > reach2)
+                continue;
+            if (node.left >= 0) {
+                stack.push_back(node.left);
+                stack.push_back(node.right);
+                continue;
+            }
+            for (int32_t k = node.first; k < node.first + node.count && settled; ++k) {
+                const Point& q = points_[static_cast<size_t>(k)];
+                if (live_[static_cast<size_t>(k)] == 0 || q.camera == own || q.cosine < kGrazingCosine)
+                    continue;
+                double d2 = 0.0;
+                const float c[3] = {q.center.x, q.center.y, q.center.z};
+                for (int a = 0; a < 3; ++a) {
+                    const double d = std::max({0.0, double(leaf.lo[a]) - c[a], double(c[a]) - leaf.hi[a]});
+                    d2 += d * d;
+                }
+                settled = d2 > reach2;
+            }
+        }
+        for (int32_t k = leaf.first; k < leaf.first + leaf.count; ++k) {
+            const int32_t plaque = points_[static_cast<size_t>(k)].plaque;
+            if (!askable(plaque))
+                continue;
+            if (settled)
+                alone[static_cast<size_t>(plaque)] = true;
+            else
+                askOne(plaque);
+        }
+    }
+}
+
 namespace {
 
 using Heap = std::vector<PlaqueCoverIndex::Entry>;
@@ -763,6 +845,11 @@ void removeOverlaps(PlaqueKDTree& tree, const std::vector<uint32_t>& order, Fill
     Heap heap;
     heap.reserve(kQueryReserve);
 
+    // A plaque without any candidate now never gets one, as removals only
+    // take candidates away: it keeps.
+    std::vector<bool> alone(tree.plaques.size(), false);
+    tree.CoverIndex().FindLonelyPlaques(tree, alone, heap);
+
     std::vector<Waiting> deferred;
     std::vector<bool> marks(tree.plaques.size(), false);
     Covers seen;
@@ -777,6 +864,8 @@ void removeOverlaps(PlaqueKDTree& tree, const std::vector<uint32_t>& order, Fill
             ++c.deferredCount;
             continue;
         }
+        if (alone[i])
+            continue;
         switch (overlapAction(tree, p, kAllOverlapTestPoints, !hole, marks, heap, true, &seen)) {
         case NoNormal:
             ++c.noNormal;
