@@ -320,21 +320,6 @@ void KDPointLocation::Locate(const float3& centre, float radius, std::vector<int
     search(centre, radius, test);
 }
 
-void KDPointLocation::LocateSlots(const float3& centre, float radius, std::vector<int32_t>& out) const
-{
-    out.clear();
-    const float r2 = radius * radius;
-    auto test = [&](int32_t leaf, int count) {
-        uint32_t mask = kernels::within(leaves_[static_cast<size_t>(leaf)], count, centre, r2);
-        const int32_t base = leaf * LeafSlots;
-        while (mask != 0) {
-            out.push_back(base + std::countr_zero(mask));
-            mask &= mask - 1;
-        }
-    };
-    searchLeaves(centre, radius, test);
-}
-
 void KDPointLocation::Locate(const float3& centre, float radius, const float3& apex,
                              const float3& axis, float cosLimit, float slabNear, float slabFar,
                              std::vector<int32_t>& out) const

@@ -45,13 +45,6 @@ public:
     void Locate(const float3& centre, float radius, const float3& apex, const float3& axis,
                 float cosLimit, float slabNear, float slabFar, std::vector<int32_t>& out) const;
 
-    // As the plain query, but each result is the global slot number (leaf
-    // block * 16 + slot) rather than the stored index, so that callers can
-    // keep per-point data in slot order and read it near-sequentially.
-    void LocateSlots(const float3& centre, float radius, std::vector<int32_t>& out) const;
-    size_t SlotCount() const { return leaves_.size() * LeafSlots; }
-    int32_t SlotIndex(size_t slot) const { return leaves_[slot / LeafSlots].index[slot % LeafSlots]; }
-
     bool Empty() const { return nodes_.empty(); }
 
     // Column-wise leaf: 16 x, 16 y, 16 z, 16 indices. Unused slots hold the

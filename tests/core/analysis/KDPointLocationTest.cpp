@@ -398,31 +398,3 @@ TEST(KDPointLocation, SseAndScalarLeafTestsAgree)
 #endif
 }
 
-TEST(KDPointLocation, SlotQueryNamesTheSlotsOfThePlainQuery)
-{
-    std::mt19937 rng(5);
-    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    std::vector<float3> points(3000);
-    for (auto& p : points)
-        p = {u(rng), u(rng), u(rng)};
-    KDPointLocation tree;
-    tree.Init(points.data(), points.size());
-    EXPECT_EQ(tree.SlotCount() % KDPointLocation::LeafSlots, 0u);
-    std::vector<int32_t> plain, slots, named;
-    for (int q = 0; q < 50; ++q) {
-        const float3 c{u(rng), u(rng), u(rng)};
-        tree.Locate(c, 0.3f, plain);
-        tree.LocateSlots(c, 0.3f, slots);
-        named.clear();
-        for (int32_t s : slots) {
-            ASSERT_LT(size_t(s), tree.SlotCount());
-            named.push_back(tree.SlotIndex(size_t(s)));
-        }
-        EXPECT_EQ(named, plain) << q;
-    }
-    KDPointLocation empty;
-    slots = {7};
-    empty.LocateSlots({0, 0, 0}, 1.0f, slots);
-    EXPECT_TRUE(slots.empty());
-    EXPECT_EQ(empty.SlotCount(), 0u);
-}
