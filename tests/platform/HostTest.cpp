@@ -58,6 +58,9 @@ std::string scene(const std::string& extra)
 
 TEST(HostSceneFile, BadScenesNameFileLineAndWhatWasExpected)
 {
+    std::string manyNodes = ",\n  {\"type\": \"GeomSphere\", \"name\": \"s\", \"params\": {\"segments\": 1024}}";
+    for (int i = 0; i < 16; ++i)
+        manyNodes += ",\n  {\"type\": \"Node\", \"name\": \"n" + std::to_string(i) + "\", \"params\": {\"geometry\": \"s\"}}";
     struct Case {
         const char* name;
         std::string text;
@@ -96,6 +99,19 @@ TEST(HostSceneFile, BadScenesNameFileLineAndWhatWasExpected)
         {"bad_size", "{\"plugins\": [{\"type\": \"RenderView\", \"name\": \"c\"},\n"
                      "  {\"type\": \"SettingsOutput\", \"name\": \"o\", \"params\": {\"img_width\": 0}}]}",
          "2: SettingsOutput \"o\": img_width and img_height: expected 1 to 16384 pixels"},
+        // The error points at the size that is out of range.
+        {"bad_height", "{\"plugins\": [{\"type\": \"RenderView\", \"name\": \"c\"},\n"
+                       "  {\"type\": \"SettingsOutput\", \"name\": \"o\", \"params\": {\"img_width\": 24,\n"
+                       "    \"img_height\": 20000}}]}",
+         "3: SettingsOutput \"o\": img_width and img_height: expected 1 to 16384 pixels"},
+        // The widest range of ints is one too many frames, not a wrapped difference.
+        {"frame_range_of_all_ints", "{\"plugins\": [{\"type\": \"RenderView\", \"name\": \"c\"},\n"
+                                    "  {\"type\": \"SettingsOutput\", \"name\": \"o\", \"params\": {\"frame_start\": -2147483648,\n"
+                                    "    \"frame_end\": 2147483647}}]}",
+         "3: SettingsOutput \"o\": frame range: expected at most 100000 frames"},
+        // 2^20 triangles in the sphere and in each node's copy: the 16th node
+        // passes 2^24.
+        {"too_many_triangles", scene(manyNodes), "20: Node \"n15\": the scene would hold more than 16777216 triangles"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -181,6 +197,23 @@ TEST(HostRender, PinholePictureOfALitWall)
         EXPECT_EQ(uint8_t(png[24]), 8u); // bit depth
         EXPECT_EQ(uint8_t(png[25]), 6u); // RGBA
     }
+}
+
+// The frame loop ends at the last frame even when that is the largest int.
+TEST(HostRender, FrameRangeEndingAtTheLargestInt)
+{
+    QuorvelTest::LogCapture log;
+    const std::string path = writeFile("last_frames.json", R"({"plugins": [
+  {"type": "SettingsOutput", "name": "o", "params": {"img_width": 2, "img_height": 2,
+    "frame_start": 2147483646, "frame_end": 2147483647}},
+  {"type": "RenderView", "name": "c"}]})");
+    QuorvelHost::HostOptions options;
+    options.quiet = true;
+    options.threads = 1;
+    QuorvelHost::Host host(options);
+    host.loadScene(path);
+    ASSERT_TRUE(host.render());
+    EXPECT_EQ(host.scene().frameData().frameNumber, 2147483647);
 }
 
 TEST(HostRender, HitsCarryChannelValuesAndVelocityFromAnimation)

@@ -443,7 +443,9 @@ bool Host::render()
     // A picture that could not be written fails the render; the other frames
     // are still rendered.
     bool outputFailed = false;
-    for (int frame = s.frameStart(); frame <= s.frameEnd() && !aborted(); ++frame) {
+    // 64 bits: a range ending at the largest int must not wrap.
+    for (int64_t frame64 = s.frameStart(); frame64 <= s.frameEnd() && !aborted(); ++frame64) {
+        const int frame = static_cast<int>(frame64);
         s.setFrame(frame);
         VRayFrameData& fdata = s.frameData();
         for (RenderSettingsInterface* rs : settings)

@@ -82,6 +82,9 @@ struct HostOptions {
     int serverIndex = 0;
     int serverCount = 1;
     int regionFd = -1;
+    // Triangles a scene may build, counting each Geom's mesh and each Node's
+    // copy of it; a scene that needs more is refused.
+    uint64_t maxTriangles = uint64_t(1) << 24;
 };
 
 class Host : public VUtils::PluginHost, public VUtils::VRayRenderer {

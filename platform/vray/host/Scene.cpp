@@ -442,6 +442,17 @@ std::shared_ptr<Mesh> Scene::loadMesh(HostPlugin& geom, const SceneInstance& whe
     return m;
 }
 
+void Scene::countTriangles(const Mesh& mesh, const SceneInstance& where, const char* key, const std::string& name)
+{
+    // Every Geom instance and every Node holds its own copy: a few lines of
+    // a scene can ask for any number of triangles.
+    triangles_ += mesh.indices.size() / 3;
+    const uint64_t limit = host_.options().maxTriangles;
+    if (triangles_ > limit)
+        file_.fail(where, key, where.type + " \"" + name + "\": the scene would hold more than " +
+                                   std::to_string(limit) + " triangles");
+}
+
 void Scene::build(std::vector<HostPlugin*> instances)
 {
     std::map<HostPlugin*, std::shared_ptr<Mesh>> meshes;
@@ -461,9 +472,9 @@ void Scene::build(std::vector<HostPlugin*> instances)
             frameStart_ = p->getInt("frame_start");
             frameEnd_ = std::max(frameStart_, p->getInt("frame_end"));
             if (width_ < 1 || height_ < 1 || width_ > 16384 || height_ > 16384)
-                file_.fail(where, where.params.isMember("img_width") ? "img_width" : "img_height",
+                file_.fail(where, width_ < 1 || width_ > 16384 ? "img_width" : "img_height",
                            "SettingsOutput \"" + p->name() + "\": img_width and img_height: expected 1 to 16384 pixels");
-            if (frameEnd_ - frameStart_ > 100000)
+            if (static_cast<int64_t>(frameEnd_) - frameStart_ > 100000)
                 file_.fail(where, "frame_end", "SettingsOutput \"" + p->name() + "\": frame range: expected at most 100000 frames");
         } else if (t == "SettingsImageSampler") {
             imageSamplerParams_.type = p->getInt("type");
@@ -502,6 +513,7 @@ void Scene::build(std::vector<HostPlugin*> instances)
             lights_.push_back(std::move(l));
         } else if (t == "GeomMeshFile" || t == "GeomSphere" || t == "GeomBox" || t == "GeomPlane") {
             meshes[p] = loadMesh(*p, where);
+            countTriangles(*meshes[p], where, "", p->name());
         } else if (t == "RenderChannelColor" || t == "RenderChannelZDepth" || t == "RenderChannelVelocity") {
             auto c = std::make_unique<Channel>();
             c->name = p->getString("name");
@@ -542,6 +554,7 @@ void Scene::build(std::vector<HostPlugin*> instances)
         if (it == meshes.end())
             file_.fail(where, "geometry", "Node \"" + p->name() + "\": geometry: expected the name of a Geom instance");
         node->mesh = it->second;
+        countTriangles(*node->mesh, where, "geometry", p->name());
         if (p->getPlugin("material")) {
             node->material = materialOf(p->getPlugin("material"));
             if (!node->material)

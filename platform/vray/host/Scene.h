@@ -114,6 +114,7 @@ public:
 private:
     void build(std::vector<HostPlugin*> instances);
     std::shared_ptr<Mesh> loadMesh(HostPlugin& geom, const SceneInstance& where);
+    void countTriangles(const Mesh& mesh, const SceneInstance& where, const char* key, const std::string& name);
     const SceneInstance& instanceOf(const HostPlugin& p) const;
     Material* materialOf(VUtils::PluginBase* p);
     VUtils::Color directLight(HostRayContext& rc, const Material& m, const VUtils::Vector& n,
@@ -151,6 +152,7 @@ private:
     VUtils::AColor background_{0, 0, 0, 0};
     int frameStart_ = 0, frameEnd_ = 0;
     int width_ = 0, height_ = 0;
+    uint64_t triangles_ = 0; // geometry and node copies built so far
     double time_ = 0.0;
     VUtils::VRayFrameData fdata_;
 
