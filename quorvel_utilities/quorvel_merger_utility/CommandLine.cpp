@@ -240,6 +240,9 @@ bool CommandLine::parse(int argc, const char* const* argv, std::ostream& out)
 
 bool CommandLine::valueValid(const OptionDefinition& definition, const std::string& argument) const
 {
+    // An empty value of a required option (an output path) is as good as none.
+    if (definition.required && argument.empty())
+        return false;
     if (isNumeric(definition.type)) {
         const Range range = typeRange(definition.type);
         double low = range.lowest;

@@ -60,6 +60,10 @@ bool writeFinalGroup(const params& run, const BinIO::header_v09& header, Assembl
                                                      run.backgroundColor)
                          : FinalView::makeBackground(assembled.pixelMask, header.widthDisplay, header.heightDisplay,
                                                      std::filesystem::path(run.backgroundImage));
+    // The file is still written, without the picture the user asked for.
+    if (!assembled.pixelMask.empty() && !run.backgroundImage.empty() && !background)
+        QvOutputLogString(WARNING, "Background picture %s is not a PNG that can be read; the file gets no background.\n",
+                          run.backgroundImage.c_str());
 
     FinalView::FinalHeader final;
     final.displayWidth = header.widthDisplay;

@@ -137,6 +137,14 @@ void readVersion(const params& run, const std::string& path, FullReader<Content>
         slot.error = error;
         return;
     }
+    // A display the final file cannot hold is a damaged header; the filter
+    // would size its pixel maps by it.
+    if (!displayFitsFinalView(header)) {
+        QvOutputLogString(ERROR, "File %s has a display of %dx%d pixels, which a final view file cannot hold.\n",
+                          path.c_str(), static_cast<int>(header.widthDisplay), static_cast<int>(header.heightDisplay));
+        slot.error = kErrorDisplaySize;
+        return;
+    }
     if (header.fileCode < 0) {
         QvOutputLogString(DEBUG, "File code error(%d) %s\n", 0, path.c_str());
         slot.error = kErrorNegativeFileCode;
@@ -157,6 +165,15 @@ void readVersion(const params& run, const std::string& path, FullReader<Content>
 }
 
 } // namespace
+
+bool displayFitsFinalView(const BinIO::header_v07& header)
+{
+    const uint64_t width = header.widthDisplay;
+    const uint64_t height = header.heightDisplay;
+    if (width == 0 || height == 0)
+        return false;
+    return header.projection == 0 ? width * height <= (uint64_t{1} << 24) : width <= 8192 && height <= 4096;
+}
 
 void readRenderFile(const params& run, const std::filesystem::path& path, ReadSlot& slot)
 {

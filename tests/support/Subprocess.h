@@ -44,6 +44,8 @@ struct ProcessOptions {
     // A full disk, as the writer sees it: writes past this many bytes fail
     // with EFBIG instead of raising SIGXFSZ.
     std::optional<rlim_t> fileSizeLimit;
+    // Address space, for a tool that asks for more memory than there is.
+    std::optional<rlim_t> addressSpaceLimit;
     std::string workingDirectory;
     std::vector<std::pair<std::string, std::string>> environment;  // added to ours
     std::string standardInput = "/dev/null";
@@ -78,6 +80,10 @@ inline ProcessResult runProcess(const std::vector<std::string>& arguments, const
             ::signal(SIGXFSZ, SIG_IGN);
             const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
             ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        if (options.addressSpaceLimit) {
+            const rlimit limit{*options.addressSpaceLimit, *options.addressSpaceLimit};
+            ::setrlimit(RLIMIT_AS, &limit);
         }
         ::execv(argv[0], argv.data());
         ::_exit(127);

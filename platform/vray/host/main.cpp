@@ -24,6 +24,18 @@ void usage(std::FILE* to = stderr)
                  "(colon-separated) and from the build's plug-in directory.\n");
 }
 
+// A whole decimal number from 0 to `most`; empty and partly numeric text is
+// refused.
+bool parseCount(const char* text, long most, int& value)
+{
+    char* end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    if (end == text || *end || n < 0 || n > most)
+        return false;
+    value = static_cast<int>(n);
+    return true;
+}
+
 bool isLibrary(const std::filesystem::path& p)
 {
     return p.extension() == ".so";
@@ -41,21 +53,15 @@ int main(int argc, char** argv)
         if (arg == "--plugin" && i + 1 < argc) {
             options.pluginLibraries.push_back(argv[++i]);
         } else if (arg == "--threads" && i + 1 < argc) {
-            char* end = nullptr;
-            const long n = std::strtol(argv[++i], &end, 10);
-            if (!end || *end || n < 0 || n > 1024) {
+            if (!parseCount(argv[++i], 1024, options.threads)) {
                 std::fprintf(stderr, "error: --threads: expected a number from 0 to 1024\n");
                 return 2;
             }
-            options.threads = static_cast<int>(n);
         } else if (arg == "--render-servers" && i + 1 < argc) {
-            char* end = nullptr;
-            const long n = std::strtol(argv[++i], &end, 10);
-            if (!end || *end || n < 0 || n > 64) {
+            if (!parseCount(argv[++i], 64, options.renderServers)) {
                 std::fprintf(stderr, "error: --render-servers: expected a number from 0 to 64\n");
                 return 2;
             }
-            options.renderServers = static_cast<int>(n);
         } else if (arg == "--serve-regions" && i + 1 < argc) {
             // Started by a client: "INDEX/COUNT".
             if (std::sscanf(argv[++i], "%d/%d", &options.serverIndex, &options.serverCount) != 2 ||
