@@ -242,7 +242,11 @@ std::optional<std::vector<uint8_t>> makeBackground(const std::vector<uint8_t>& p
     const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<unsigned char> image;
     unsigned w = 0, h = 0;
-    if (in.bad() || lodepng::decode(image, w, h, bytes, LCT_RGBA, 8) != 0)
+    // The size in the PNG header decides the decoder's allocation: a picture
+    // larger than any the host renders is refused before it is made.
+    lodepng::State state;
+    if (in.bad() || lodepng_inspect(&w, &h, &state, bytes.data(), bytes.size()) != 0 || w > 16384 || h > 16384 ||
+        lodepng::decode(image, w, h, bytes, LCT_RGBA, 8) != 0)
         return std::nullopt;
     return maskedPicture(std::move(image), w, h, pixelMask, displayWidth, displayHeight);
 }

@@ -197,7 +197,18 @@ std::optional<Rgba8Image> loadPng(const std::string& path, std::string& error)
 {
     Rgba8Image image;
     unsigned w = 0, h = 0;
-    const unsigned code = lodepng::decode(image.rgba, w, h, path, LCT_RGBA, 8);
+    std::vector<unsigned char> bytes;
+    unsigned code = lodepng::load_file(bytes, path);
+    // No view is larger than 16384 x 16384, and the header's size decides
+    // what the decoder allocates: a larger picture is refused unread.
+    lodepng::State state;
+    if (code == 0 && lodepng_inspect(&w, &h, &state, bytes.data(), bytes.size()) == 0 && (w > 16384 || h > 16384)) {
+        error = path + ": cannot read the PNG picture (" + std::to_string(w) + "x" + std::to_string(h) +
+                " is larger than any view)";
+        return std::nullopt;
+    }
+    if (code == 0)
+        code = lodepng::decode(image.rgba, w, h, bytes, LCT_RGBA, 8);
     if (code != 0) {
         error = path + ": cannot read the PNG picture (" + lodepng_error_text(code) + ")";
         return std::nullopt;
