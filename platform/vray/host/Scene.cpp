@@ -324,7 +324,13 @@ Scene::Scene(Host& host, SceneFile file, std::vector<HostPlugin*> instances) : h
     pinhole_ = std::make_unique<PinholeCamera>(*this);
     frameBuffer_ = std::make_unique<FrameBuffer>(*this);
     pathSampler0_ = std::make_unique<HostPathSampler>();
-    build(std::move(instances));
+    try {
+        build(std::move(instances));
+    } catch (...) {
+        // No destructor runs for a constructor that throws.
+        rtcReleaseDevice(device_);
+        throw;
+    }
 }
 
 Scene::~Scene()
