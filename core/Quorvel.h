@@ -10,6 +10,7 @@
 #include "foundation/Catalogue.h"
 #include "foundation/GeometryUtils.h"
 #include "foundation/Vekbin.h"
+#include "foundation/FileReplace.h"
 
 // Rendering context: phase lifecycle, resolutions and blocks.
 #include "context/Phase.h"

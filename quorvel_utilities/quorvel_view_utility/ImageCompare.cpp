@@ -1,7 +1,5 @@
 #include "ImageCompare.h"
 
-#include <filesystem>
-#include <cstdio>
 #include <lodepng.h>
 
 #include <algorithm>
@@ -9,6 +7,7 @@
 #include <limits>
 
 #include "FinalCodes.h"
+#include "foundation/FileReplace.h"
 #include "Preview.h"
 
 namespace Quorvel::FinalView {
@@ -218,28 +217,12 @@ std::optional<Rgba8Image> loadPng(const std::string& path, std::string& error)
     return image;
 }
 
-// Written beside the target and renamed into place: a full disk or a failed
-// write must neither leave a truncated picture nor destroy an earlier one.
 bool savePng(const std::string& path, const Rgba8Image& image)
 {
     std::vector<unsigned char> png;
     if (lodepng::encode(png, image.rgba, image.width, image.height, LCT_RGBA, 8) != 0)
         return false;
-    const std::string temporary = path + ".partial";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file)
-        return false;
-    const bool written = std::fwrite(png.data(), 1, png.size(), file) == png.size();
-    const bool flushed = std::fflush(file) == 0;
-    const bool closed = std::fclose(file) == 0;
-    std::error_code ec;
-    if (written && flushed && closed) {
-        std::filesystem::rename(temporary, path, ec);
-        if (!ec)
-            return true;
-    }
-    std::filesystem::remove(temporary, ec);
-    return false;
+    return Quorvel::Utils::ReplaceFileContents(path, png.data(), png.size());
 }
 
 } // namespace Quorvel::FinalView

@@ -16,6 +16,7 @@
 #include <lodepng.h>
 
 #include "Scene.h"
+#include "foundation/FileReplace.h"
 
 namespace QuorvelHost {
 
@@ -555,22 +556,7 @@ bool writePng(const std::string& path, const std::vector<float>& rgba, int width
     std::vector<unsigned char> png;
     if (lodepng::encode(png, bytes, static_cast<unsigned>(width), static_cast<unsigned>(height), state) != 0)
         return false;
-    // Written beside the target and renamed into place: a full disk must
-    // neither leave a truncated picture nor destroy the one of an earlier run.
-    const std::string temporary = path + ".partial";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file)
-        return false;
-    const bool written = std::fwrite(png.data(), 1, png.size(), file) == png.size();
-    const bool flushed = std::fflush(file) == 0;
-    const bool closed = std::fclose(file) == 0;
-    if (written && flushed && closed) {
-        std::filesystem::rename(temporary, path, ec);
-        if (!ec)
-            return true;
-    }
-    std::filesystem::remove(temporary, ec);
-    return false;
+    return Quorvel::Utils::ReplaceFileContents(path, png.data(), png.size());
 }
 
 } // namespace QuorvelHost
