@@ -89,12 +89,15 @@ bool do_merging(const params& run, const std::string& inputDirectory, const Rend
         }
         QvOutputLogString(INFO, Merger::info_processingDataForFile, outputText.c_str());
 
-        // A file that could not be read fails the run, but the group is still
-        // made of the files that could.
+        // A group with a file that could not be read is not written: a file
+        // made of the rest would pass for the whole frame, and a rerun
+        // without -x would then skip it as done.
         if (!assemblingSampleFromQvlFiles(run, group, assembled.opaque, assembled.transparent, assembled.pixelMask,
                                           assembled.engine)) {
             QvOutputLogCStr(WARNING, Merger::warn_assembly);
             failed = true;
+            ++done;
+            continue;
         }
         if (assembled.opaque.empty() && assembled.transparent.empty()) {
             QvOutputLogString(WARNING, Merger::warn_assemblyEmpty, outputText.c_str());
