@@ -170,8 +170,9 @@ int runMerger(int argc, const char* const* argv, std::ostream& out, const GroupH
     }
     const size_t kinds = countGroupKinds(table);
     if (kinds > 1) {
+        // Nothing is merged: a script must not take the folder as done.
         QvOutputLogString(ERROR, "There's multiple kind of zone of view in this folder %d \n", static_cast<int>(kinds));
-        return 0;
+        return 1;
     }
     if (VUtils::vrayInit(0, nullptr) == 0) {
         QvOutputLogCStr(ERROR, "VRay failed to initialize\n");

@@ -383,9 +383,9 @@ TEST_F(BadInput, MergerInputFiles)
                                            }))),
          1, {displayError("latlong", 8192, 8192), readError("latlong", -11), goodbyeFailed}, nothingWritten},
         // Another display beside a good file is another kind of zone of
-        // view: refused as a whole, with the status of an empty folder.
+        // view: refused as a whole, and the run fails.
         {"two kinds of zone of view: nothing merged",
-         merge(withBad("kinds", withHeader(render2, [](Json::Value& h) { h["heightDisplay"] = 17; }))), 0,
+         merge(withBad("kinds", withHeader(render2, [](Json::Value& h) { h["heightDisplay"] = 17; }))), 1,
          {"[ERROR] There's multiple kind of zone of view in this folder 2 \n"}, nothingWritten},
         // Where a directory or a file was expected.
         {"input is a file", {renderPath.string(), "--output", out}, 1,

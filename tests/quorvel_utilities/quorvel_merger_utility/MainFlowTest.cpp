@@ -177,7 +177,7 @@ TEST(MergerMainFlow, InputChecksAndEmptyInput)
     draft.draft = 1;
     writeHeaderOnlyFile(dir / "two.qvlr", draft);
     const MergerTest::Run kinds = MergerTest::runMerger({"qm", dir.path().string(), "--output", "o.qvl"});
-    EXPECT_EQ(kinds.status, 0);
+    EXPECT_EQ(kinds.status, 1);
     EXPECT_EQ(kinds.messages.back(), "There's multiple kind of zone of view in this folder 2 \n");
     EXPECT_EQ(kinds.entries.back().level, Quorvel::Logger::ERROR);
 }
