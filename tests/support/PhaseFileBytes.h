@@ -6,6 +6,7 @@
 
 #include <Imath/half.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -162,6 +163,38 @@ inline PhaseFile readPhaseFile(const std::string& path)
     for (unsigned int i = 0; i < size; ++i)
         f.digestSum += sum[i];
     return f;
+}
+
+// The same plaques, samples, AOVs and mask in the same order, and the same
+// header apart from the file code, which every write draws anew.
+inline void expectSamePhaseData(const std::string& expectedPath, const std::string& actualPath)
+{
+    const PhaseFile expected = readPhaseFile(expectedPath);
+    const PhaseFile actual = readPhaseFile(actualPath);
+    Json::Value a = expected.header, b = actual.header;
+    a.removeMember("fileCode");
+    b.removeMember("fileCode");
+    EXPECT_EQ(a, b);
+    ASSERT_EQ(expected.plaques.size(), actual.plaques.size());
+    for (std::size_t i = 0; i < expected.plaques.size(); ++i) {
+        const auto& p = expected.plaques[i];
+        const auto& q = actual.plaques[i];
+        ASSERT_TRUE(p.camera == q.camera && p.x == q.x && p.y == q.y && p.level == q.level &&
+                    p.transparent == q.transparent && p.depth == q.depth && p.normal[0] == q.normal[0] &&
+                    p.normal[1] == q.normal[1] && p.normal[2] == q.normal[2])
+            << "plaque " << i;
+    }
+    ASSERT_EQ(expected.samples.size(), actual.samples.size());
+    for (std::size_t i = 0; i < expected.samples.size(); ++i) {
+        const auto& p = expected.samples[i];
+        const auto& q = actual.samples[i];
+        ASSERT_TRUE(p.camera == q.camera && p.x == q.x && p.y == q.y && p.level == q.level && p.depth == q.depth &&
+                    std::equal(p.colour, p.colour + 4, q.colour))
+            << "sample " << i;
+    }
+    EXPECT_EQ(expected.aovColumns, actual.aovColumns);
+    EXPECT_EQ(expected.mask, actual.mask);
+    EXPECT_TRUE(actual.consumed);
 }
 
 } // namespace QuorvelTest

@@ -158,38 +158,6 @@ const Shot& shot()
     return s;
 }
 
-// The data of two detection or render files, decoded from their bytes; the
-// header's random check field aside.
-void expectSameData(const fs::path& expectedPath, const fs::path& actualPath)
-{
-    const QuorvelTest::PhaseFile expected = QuorvelTest::readPhaseFile(expectedPath.string());
-    const QuorvelTest::PhaseFile actual = QuorvelTest::readPhaseFile(actualPath.string());
-    Json::Value a = expected.header, b = actual.header;
-    a.removeMember("fileCode");
-    b.removeMember("fileCode");
-    EXPECT_EQ(a, b);
-    ASSERT_EQ(expected.plaques.size(), actual.plaques.size());
-    for (std::size_t i = 0; i < expected.plaques.size(); ++i) {
-        const auto& p = expected.plaques[i];
-        const auto& q = actual.plaques[i];
-        ASSERT_TRUE(p.camera == q.camera && p.x == q.x && p.y == q.y && p.level == q.level &&
-                    p.transparent == q.transparent && p.depth == q.depth && p.normal[0] == q.normal[0] &&
-                    p.normal[1] == q.normal[1] && p.normal[2] == q.normal[2])
-            << "plaque " << i;
-    }
-    ASSERT_EQ(expected.samples.size(), actual.samples.size());
-    for (std::size_t i = 0; i < expected.samples.size(); ++i) {
-        const auto& p = expected.samples[i];
-        const auto& q = actual.samples[i];
-        ASSERT_TRUE(p.camera == q.camera && p.x == q.x && p.y == q.y && p.level == q.level && p.depth == q.depth &&
-                    std::equal(p.colour, p.colour + 4, q.colour))
-            << "sample " << i;
-    }
-    EXPECT_EQ(expected.aovColumns, actual.aovColumns);
-    EXPECT_EQ(expected.mask, actual.mask);
-    EXPECT_TRUE(actual.consumed);
-}
-
 // A folder without write permission, for runs that are not root (root
 // writes there all the same).
 std::function<fs::path(const fs::path&)> readOnlyFolder(const std::string& name)
@@ -275,7 +243,8 @@ TEST(FaultInjection, HostPhaseFilesThatCannotBeWritten)
         std::vector<std::string> after = before;
         if (*c.recovery) {
             after.push_back(c.recovery);
-            expectSameData(c.phase == 0 ? s.detection : s.render, dir / c.recovery);
+            QuorvelTest::expectSamePhaseData((c.phase == 0 ? s.detection : s.render).string(),
+                                             (dir / c.recovery).string());
         } else {
             EXPECT_TRUE(mentions(run, "could not be saved to a recovery file either")) << run.describe();
         }

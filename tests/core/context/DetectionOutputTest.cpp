@@ -232,49 +232,6 @@ TEST_F(PhaseOutput, AFailedWriteKeepsTheDataInARecoveryFile)
     unsetenv("TMPDIR");
 }
 
-TEST_F(PhaseOutput, RenderIntakeClipsBeforeBuildingTheShadingTree)
-{
-    using namespace Quorvel::Phase;
-    // Two plaques of the centre-less default set's camera 0 looking along +x
-    // and -x; the clipping sphere lies on +x only.
-    header_v09 h;
-    h.widthDisplay = 312;
-    h.heightDisplay = 208;
-    h.globalScale = 1.0f;
-    h.boxScaleX = 1.0f;
-    h.boxScaleY = 0.5f;
-    h.boxScaleZ = 1.0f;
-    h.rtype = true;
-    Quorvel::Camera::CameraSet set = Quorvel::Camera::makeCameraSet({});
-    h.cameraPositions = set.positions;
-    h.cameraPriorities = set.priorities;
-    h.cameraFaceMasks = set.faceMasks;
-    qvlRenderSample5Aovs_t content;
-    // +x is face 0 (upper left), -x face 2 (upper right).
-    content.plaques = {facing(52, 52, 312, 208, 2.0f, 255), facing(260, 52, 312, 208, 2.0f, 255)};
-    content.trailing.assign(312 * 208, 1);
-    h.fillHoleCount = content.plaques.size();
-    const std::string path = dir.file("detect.qvl");
-    ASSERT_EQ(Quorvel::BinIO::qvlWriter_v9(path, h, content, Quorvel::Util::RE_VRay), Quorvel::BinIO::QVL_OK);
-
-    configureRender(path);
-    const VekPoint centre = set.positions[255];
-    ctx().clipEnabled = true;
-    ctx().clipInside = false;
-    ctx().clipCentreCamera = VekPoint{centre.x + 5.0f, centre.y, centre.z};
-    ctx().clipRadius = 1.0f;
-    LogCapture capture;
-    ASSERT_TRUE(QvPhaseBegin());
-    EXPECT_TRUE(capture.contains("[Quorvel] read the detection file " + path + " .\n"));
-    EXPECT_TRUE(capture.contains("[Quorvel] filehole(1)\n"));
-    ASSERT_EQ(ctx().plaques.size(), 1u);
-    EXPECT_EQ(ctx().plaques[0].x, 52);
-    ASSERT_TRUE(ctx().plaqueTree);
-    EXPECT_EQ(ctx().plaqueTree->plaques.size(), ctx().plaques.size());
-    EXPECT_EQ(ctx().completionMask.size(), 312u * 208u);
-}
-
-
 // A valid detection file of two plaques for the render phase to read.
 std::string writeDetectionFile(const std::string& path)
 {
@@ -298,6 +255,31 @@ std::string writeDetectionFile(const std::string& path)
     return path;
 }
 
+TEST_F(PhaseOutput, RenderIntakeClipsBeforeBuildingTheShadingTree)
+{
+    using namespace Quorvel::Phase;
+    // Two plaques of the centre-less default set's camera 0 looking along +x
+    // and -x; the clipping sphere lies on +x only.
+    const std::string path = writeDetectionFile(dir.file("detect.qvl"));
+    const Quorvel::Camera::CameraSet set = Quorvel::Camera::makeCameraSet({});
+
+    configureRender(path);
+    const VekPoint centre = set.positions[255];
+    ctx().clipEnabled = true;
+    ctx().clipInside = false;
+    ctx().clipCentreCamera = VekPoint{centre.x + 5.0f, centre.y, centre.z};
+    ctx().clipRadius = 1.0f;
+    LogCapture capture;
+    ASSERT_TRUE(QvPhaseBegin());
+    EXPECT_TRUE(capture.contains("[Quorvel] read the detection file " + path + " .\n"));
+    EXPECT_TRUE(capture.contains("[Quorvel] filehole(1)\n"));
+    ASSERT_EQ(ctx().plaques.size(), 1u);
+    EXPECT_EQ(ctx().plaques[0].x, 52);
+    ASSERT_TRUE(ctx().plaqueTree);
+    EXPECT_EQ(ctx().plaqueTree->plaques.size(), ctx().plaques.size());
+    EXPECT_EQ(ctx().completionMask.size(), 312u * 208u);
+}
+
 std::string fileBytes(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -313,31 +295,6 @@ std::vector<std::string> filesBelow(const std::filesystem::path& folder)
             names.push_back(std::filesystem::relative(entry.path(), folder).string());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-// The decoded content of two phase files, header aside from its random check
-// field, compared from their bytes.
-void expectSameData(const std::string& expectedPath, const std::string& actualPath)
-{
-    const PhaseFile expected = readPhaseFile(expectedPath);
-    const PhaseFile actual = readPhaseFile(actualPath);
-    Json::Value a = expected.header, b = actual.header;
-    a.removeMember("fileCode");
-    b.removeMember("fileCode");
-    EXPECT_EQ(a, b);
-    ASSERT_EQ(expected.plaques.size(), actual.plaques.size());
-    for (std::size_t i = 0; i < expected.plaques.size(); ++i) {
-        const FilePlaque& p = expected.plaques[i];
-        const FilePlaque& q = actual.plaques[i];
-        EXPECT_TRUE(p.camera == q.camera && p.x == q.x && p.y == q.y && p.level == q.level &&
-                    p.transparent == q.transparent && p.depth == q.depth && p.normal[0] == q.normal[0] &&
-                    p.normal[1] == q.normal[1] && p.normal[2] == q.normal[2])
-            << i;
-    }
-    EXPECT_EQ(expected.samples.size(), actual.samples.size());
-    EXPECT_EQ(expected.aovColumns, actual.aovColumns);
-    EXPECT_EQ(expected.mask, actual.mask);
-    EXPECT_TRUE(actual.consumed);
 }
 
 // A full disk fails the file, both recovery files and nothing else: the file
@@ -415,7 +372,7 @@ TEST_F(PhaseOutput, LostSamplesKeepTheirFileOutOfTheRequestedName)
                                    target + " is incomplete; it is not written there.\n|[Quorvel] the data of " +
                                    target + " was saved to " + target + ".recovered instead.\n|");
     EXPECT_EQ(fileBytes(target), "earlier file");
-    expectSameData(good, target + ".recovered");
+    QuorvelTest::expectSamePhaseData(good, target + ".recovered");
 }
 
 // The detection file replaced between the phases: the render phase begins,
