@@ -56,8 +56,8 @@ inline Quorvel::BinIO::header_v09 syntheticRenderHeader(const SyntheticRender& r
     return h;
 }
 
-// The samples lie on distinct pixels (spread by the seed), opaque, with
-// colours and depths that differ from file to file.
+// The samples lie on distinct pixels, opaque, with colours and depths that
+// differ from file to file: each file's own number shifts them.
 inline Quorvel::BinIO::qvlRenderSample5Aovs_t syntheticRenderContent(const SyntheticRender& r)
 {
     Quorvel::BinIO::qvlRenderSample5Aovs_t content;
