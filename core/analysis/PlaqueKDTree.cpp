@@ -224,9 +224,13 @@ private:
     };
 
     static constexpr size_t kLeafSize = 16;
+    // A node whose centres span less than this many reaches holds layers of
+    // one patch rather than a stretch of surface.
+    static constexpr float kLayerExtent = 2.0f;
 
     struct Slot {
         float c[3];
+        float reach;
         uint32_t point;
     };
     int32_t build(std::vector<Slot>& slots, size_t lo, size_t hi, int32_t parent);
@@ -289,7 +293,8 @@ void PlaqueCoverIndex::Build(const std::vector<Plaque>& plaques, const std::vect
     nodes_.reserve(2 * (points_.size() / (kLeafSize / 2) + 1));
     std::vector<Slot> slots(points_.size());
     for (size_t k = 0; k < points_.size(); ++k)
-        slots[k] = {{points_[k].center.x, points_[k].center.y, points_[k].center.z}, static_cast<uint32_t>(k)};
+        slots[k] = {{points_[k].center.x, points_[k].center.y, points_[k].center.z}, points_[k].reach,
+                    static_cast<uint32_t>(k)};
     build(slots, 0, points_.size(), -1);
     std::vector<Point> ordered(points_.size());
     for (size_t k = 0; k < slots.size(); ++k)
@@ -326,11 +331,14 @@ int32_t PlaqueCoverIndex::build(std::vector<Slot>& slots, size_t lo, size_t hi, 
         node.lo[a] = std::numeric_limits<float>::infinity();
         node.hi[a] = -std::numeric_limits<float>::infinity();
     }
-    for (size_t i = lo; i < hi; ++i)
+    float reach = 0.0f;
+    for (size_t i = lo; i < hi; ++i) {
         for (int a = 0; a < 3; ++a) {
             node.lo[a] = std::min(node.lo[a], slots[i].c[a]);
             node.hi[a] = std::max(node.hi[a], slots[i].c[a]);
         }
+        reach = std::max(reach, slots[i].reach);
+    }
     node.parent = parent;
     node.left = node.right = -1;
     node.first = static_cast<int32_t>(lo);
@@ -345,12 +353,25 @@ int32_t PlaqueCoverIndex::build(std::vector<Slot>& slots, size_t lo, size_t hi, 
         if (node.hi[a] - node.lo[a] > node.hi[axis] - node.lo[axis])
             axis = a;
     const size_t mid = lo + (hi - lo) / 2;
-    // Points are in plaque order, so the point number breaks ties as the
-    // plaque number would.
-    std::nth_element(slots.begin() + static_cast<std::ptrdiff_t>(lo), slots.begin() + static_cast<std::ptrdiff_t>(mid),
-                     slots.begin() + static_cast<std::ptrdiff_t>(hi), [axis](const Slot& a, const Slot& b) {
-                         return a.c[axis] < b.c[axis] || (a.c[axis] == b.c[axis] && a.point < b.point);
-                     });
+    const auto begin = slots.begin() + static_cast<std::ptrdiff_t>(lo);
+    const auto middle = slots.begin() + static_cast<std::ptrdiff_t>(mid);
+    const auto end = slots.begin() + static_cast<std::ptrdiff_t>(hi);
+    if (node.hi[axis] - node.lo[axis] < kLayerExtent * reach) {
+        // Too many centres for a patch this small: surfaces seen by many
+        // cameras. Splitting by quality lets a search open the better layers
+        // first and leave the rest shut once every test point has its cover.
+        std::nth_element(begin, middle, end, [this](const Slot& a, const Slot& b) {
+            const Point& p = points_[a.point];
+            const Point& q = points_[b.point];
+            return better(p.quality, p.plaque, q.quality, q.plaque);
+        });
+    } else {
+        // Points are in plaque order, so the point number breaks ties as the
+        // plaque number would.
+        std::nth_element(begin, middle, end, [axis](const Slot& a, const Slot& b) {
+            return a.c[axis] < b.c[axis] || (a.c[axis] == b.c[axis] && a.point < b.point);
+        });
+    }
     const int32_t left = build(slots, lo, mid, id);
     const int32_t right = build(slots, mid, hi, id);
     nodes_[static_cast<size_t>(id)].left = left;
