@@ -8,116 +8,20 @@
 #include <utility>
 
 #include "analysis/KDPointLocationKernels.h"
+#include "analysis/MedianSelect.h"
 
 namespace kdpl {
 
 namespace {
 
-constexpr size_t SmallRange = 32;
-
-// Coordinate `Axis` of a point, fixed at compile time so that the selection
-// loops read one field at a constant offset.
-template <int Axis>
-inline float key(const Point& p)
-{
-    if constexpr (Axis == 0)
-        return p.x;
-    else if constexpr (Axis == 1)
-        return p.y;
-    else
-        return p.z;
-}
-
-// Sorts the short range [lo, hi] on one coordinate.
-template <int Axis>
-void insertionSort(Point* p, size_t lo, size_t hi)
-{
-    for (size_t i = lo + 1; i <= hi; ++i) {
-        const Point v = p[i];
-        const float k = key<Axis>(v);
-        size_t j = i;
-        while (j > lo && k < key<Axis>(p[j - 1])) {
-            p[j] = p[j - 1];
-            --j;
-        }
-        p[j] = v;
-    }
-}
-
-template <int Axis>
-inline void order3(Point* p, size_t a, size_t b, size_t c)
-{
-    if (key<Axis>(p[b]) < key<Axis>(p[a]))
-        std::swap(p[a], p[b]);
-    if (key<Axis>(p[c]) < key<Axis>(p[a]))
-        std::swap(p[a], p[c]);
-    if (key<Axis>(p[c]) < key<Axis>(p[b]))
-        std::swap(p[b], p[c]);
-}
-
-// Introselect: afterwards p[m] holds the element a full sort on `Axis` would
-// put there, with nothing larger before it and nothing smaller after it.
-template <int Axis>
-void select(Point* p, size_t lo, size_t hi, size_t m)
-{
-    int depthBudget = 2 * static_cast<int>(std::bit_width(hi - lo + 1));
-    while (hi - lo + 1 > SmallRange) {
-        if (depthBudget-- == 0) {
-            // Quickselect keeps drawing poor pivots; heap selection bounds the cost.
-            std::partial_sort(p + lo, p + m + 1, p + hi + 1,
-                              [](const Point& a, const Point& b) { return key<Axis>(a) < key<Axis>(b); });
-            return;
-        }
-        const size_t n = hi - lo + 1;
-        const size_t mid = lo + (hi - lo) / 2;
-        if (n > 512) {
-            // Ninther on large ranges: fewer partition passes over the points.
-            const size_t step = n / 8;
-            order3<Axis>(p, lo + step, mid - step, hi - step);
-            order3<Axis>(p, mid - step / 2, mid, mid + step / 2);
-            order3<Axis>(p, lo + 2 * step, mid + step, hi - 2 * step);
-            order3<Axis>(p, mid - step, mid, mid + step);
-        }
-        // Median of three to the front as the pivot, the largest at the back
-        // as the sentinel of the forward scan.
-        order3<Axis>(p, lo, mid, hi);
-        std::swap(p[lo], p[mid]);
-        const float pivot = key<Axis>(p[lo]);
-
-        // Hoare partition; stopping on equal keys keeps runs of duplicates balanced.
-        size_t i = lo;
-        size_t j = hi + 1;
-        for (;;) {
-            do
-                ++i;
-            while (key<Axis>(p[i]) < pivot); // p[hi] >= pivot stops it
-            do
-                --j;
-            while (pivot < key<Axis>(p[j])); // p[lo] is the pivot itself, so j stops there
-            if (i >= j)
-                break;
-            std::swap(p[i], p[j]);
-        }
-        std::swap(p[lo], p[j]);
-
-        if (m == j)
-            return;
-        if (m < j)
-            hi = j - 1;
-        else
-            lo = j + 1;
-    }
-    insertionSort<Axis>(p, lo, hi);
-}
-
 void selectOnAxis(Point* p, size_t lo, size_t hi, size_t m, int axis)
 {
     if (axis == 0)
-        select<0>(p, lo, hi, m);
+        detail::selectMedian(p, lo, hi, m, [](const Point& q) { return q.x; });
     else if (axis == 1)
-        select<1>(p, lo, hi, m);
+        detail::selectMedian(p, lo, hi, m, [](const Point& q) { return q.y; });
     else
-        select<2>(p, lo, hi, m);
+        detail::selectMedian(p, lo, hi, m, [](const Point& q) { return q.z; });
 }
 
 float coordinate(const Point& p, int axis)

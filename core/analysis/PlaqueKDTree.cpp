@@ -3,11 +3,19 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <bitset>
 #include <cmath>
+#include <cstddef>
 #include <fstream>
 #include <limits>
 #include <numeric>
+#include <utility>
 
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#endif
+
+#include "analysis/MedianSelect.h"
 #include "analysis/PixelSampleMerging.h"
 #include "context/QuorvelContext.h"
 
@@ -132,6 +140,12 @@ float farthestCorner(const Plaque& p)
     return reach;
 }
 
+float overlapRadius(float farthestCorner, float depth, uint64_t width)
+{
+    constexpr float twoPi = 2.0f * 3.1415927f;
+    return std::min(4.0f * farthestCorner, depth * twoPi / static_cast<float>(width) * 10.0f);
+}
+
 // Overlap lists order equal qualities by plaque number, so that every test
 // point of a plaque reads the same order.
 bool better(double qa, int32_t a, double qb, int32_t b)
@@ -180,7 +194,10 @@ public:
         size_t count = 0; // at most kMaxTargets
     };
 
-    void Build(const std::vector<Plaque>& plaques, const std::vector<int32_t>& indexed);
+    // Over the centres as the tree's location index left them, in the order
+    // of its leaves: this index splits at the same medians and so finds them
+    // partitioned already (were they not, it would only be slower).
+    void Build(const PlaqueKDTree& tree, const std::vector<kdpl::Point>& located);
     // Takes the removal flags of a run from `removed`.
     void Refresh(const std::vector<bool>& removed);
     void Remove(size_t plaque);
@@ -224,16 +241,19 @@ private:
     };
 
     static constexpr size_t kLeafSize = 16;
+    static constexpr size_t kNearLimit = 64;
     // A node whose centres span less than this many reaches holds layers of
     // one patch rather than a stretch of surface.
     static constexpr float kLayerExtent = 2.0f;
+    static constexpr size_t kLayerCameras = 3;
 
     struct Slot {
         float c[3];
         float reach;
         uint32_t point;
     };
-    int32_t build(std::vector<Slot>& slots, size_t lo, size_t hi, int32_t parent);
+    int32_t build(std::vector<Slot>& slots, size_t lo, size_t hi, int32_t parent, bool partitioned);
+    bool manyCameras(const std::vector<Slot>& slots, size_t lo, size_t hi) const;
     void gatherBounds();
     Key leafKey(const Node& node) const;
     static const Key& best(const Key& a, const Key& b)
@@ -267,26 +287,33 @@ private:
     std::vector<uint8_t> live_;
     std::vector<int32_t> leafOf_;  // point -> its leaf
     std::vector<int32_t> pointOf_; // plaque -> point, -1 when not indexed
+    std::vector<float> radius_;    // point -> its plaque's overlap radius
 };
 
 namespace {
 constexpr PlaqueCoverIndex::Key kNoKey{-std::numeric_limits<double>::infinity(), std::numeric_limits<int32_t>::max()};
 } // namespace
 
-void PlaqueCoverIndex::Build(const std::vector<Plaque>& plaques, const std::vector<int32_t>& indexed)
+void PlaqueCoverIndex::Build(const PlaqueKDTree& tree, const std::vector<kdpl::Point>& located)
 {
+    const std::vector<Plaque>& plaques = tree.plaques;
     points_.clear();
     nodes_.clear();
+    radius_.clear();
     pointOf_.assign(plaques.size(), -1);
-    points_.reserve(indexed.size());
-    for (int32_t i : indexed) {
+    points_.reserve(located.size());
+    radius_.reserve(located.size());
+    for (const kdpl::Point& c : located) {
+        const auto i = c.index;
         const Plaque& p = plaques[static_cast<size_t>(i)];
         if (std::isnan(p.center.x) || std::isnan(p.center.y) || std::isnan(p.center.z))
             continue; // matches no radius query
         // Barycentric coordinates down to -0.005 reach 1.02 times the
         // farthest corner; a point of a degenerate triangle may lie 0.0002
         // off a corner. The margin covers rounding of the hit off the plane.
-        points_.push_back({p.center, 1.1f * farthestCorner(p) + 1e-3f, p.normal, p.cosine, p.quality, i, p.cameraIndex});
+        const float farthest = farthestCorner(p);
+        points_.push_back({p.center, 1.1f * farthest + 1e-3f, p.normal, p.cosine, p.quality, i, p.cameraIndex});
+        radius_.push_back(overlapRadius(farthest, p.depth, tree.context.width));
     }
     if (points_.empty())
         return;
@@ -295,11 +322,21 @@ void PlaqueCoverIndex::Build(const std::vector<Plaque>& plaques, const std::vect
     for (size_t k = 0; k < points_.size(); ++k)
         slots[k] = {{points_[k].center.x, points_[k].center.y, points_[k].center.z}, points_[k].reach,
                     static_cast<uint32_t>(k)};
-    build(slots, 0, points_.size(), -1);
-    std::vector<Point> ordered(points_.size());
-    for (size_t k = 0; k < slots.size(); ++k)
-        ordered[k] = points_[slots[k].point];
-    points_.swap(ordered);
+    build(slots, 0, points_.size(), -1, true);
+    // Splits by quality move points; the spatial ones find them in place.
+    bool moved = false;
+    for (size_t k = 0; k < slots.size() && !moved; ++k)
+        moved = slots[k].point != k;
+    if (moved) {
+        std::vector<Point> ordered(points_.size());
+        std::vector<float> radius(points_.size());
+        for (size_t k = 0; k < slots.size(); ++k) {
+            ordered[k] = points_[slots[k].point];
+            radius[k] = radius_[slots[k].point];
+        }
+        points_.swap(ordered);
+        radius_.swap(radius);
+    }
     gatherBounds();
     leafOf_.assign(points_.size(), -1);
     fixedKey_.assign(nodes_.size(), kNoKey);
@@ -322,23 +359,68 @@ void PlaqueCoverIndex::Build(const std::vector<Plaque>& plaques, const std::vect
     liveKey_ = fixedKey_;
 }
 
-// Splits on the centres alone, in a compact copy of them; the bounds of the
-// normals, reaches and cameras are gathered afterwards, bottom-up.
-int32_t PlaqueCoverIndex::build(std::vector<Slot>& slots, size_t lo, size_t hi, int32_t parent)
+namespace {
+
+// Box of the centres [lo, hi) and their largest reach. A slot is its centre
+// followed by its reach, so one four-wide min and max per slot do it.
+template <class Slot>
+void slotBounds(const std::vector<Slot>& slots, size_t lo, size_t hi, float* boxLo, float* boxHi, float& reach)
 {
-    Node node{};
-    for (int a = 0; a < 3; ++a) {
-        node.lo[a] = std::numeric_limits<float>::infinity();
-        node.hi[a] = -std::numeric_limits<float>::infinity();
+#if defined(__SSE2__)
+    static_assert(offsetof(Slot, reach) == 3 * sizeof(float));
+    __m128 mn = _mm_set1_ps(std::numeric_limits<float>::infinity());
+    __m128 mx = _mm_set1_ps(-std::numeric_limits<float>::infinity());
+    for (size_t i = lo; i < hi; ++i) {
+        const __m128 v = _mm_loadu_ps(slots[i].c);
+        mn = _mm_min_ps(mn, v);
+        mx = _mm_max_ps(mx, v);
     }
-    float reach = 0.0f;
+    alignas(16) float a[4], b[4];
+    _mm_store_ps(a, mn);
+    _mm_store_ps(b, mx);
+    std::copy_n(a, 3, boxLo);
+    std::copy_n(b, 3, boxHi);
+    reach = std::max(0.0f, b[3]);
+#else
+    for (int a = 0; a < 3; ++a) {
+        boxLo[a] = std::numeric_limits<float>::infinity();
+        boxHi[a] = -std::numeric_limits<float>::infinity();
+    }
+    reach = 0.0f;
     for (size_t i = lo; i < hi; ++i) {
         for (int a = 0; a < 3; ++a) {
-            node.lo[a] = std::min(node.lo[a], slots[i].c[a]);
-            node.hi[a] = std::max(node.hi[a], slots[i].c[a]);
+            boxLo[a] = std::min(boxLo[a], slots[i].c[a]);
+            boxHi[a] = std::max(boxHi[a], slots[i].c[a]);
         }
         reach = std::max(reach, slots[i].reach);
     }
+#endif
+}
+
+} // namespace
+
+// Layers of one camera (several depths of a pixel) are no candidates for one
+// another and gain nothing from an order by quality.
+bool PlaqueCoverIndex::manyCameras(const std::vector<Slot>& slots, size_t lo, size_t hi) const
+{
+    std::bitset<256> seen;
+    size_t count = 0;
+    for (size_t i = lo; i < hi && count < kLayerCameras; ++i) {
+        const uint32_t camera = std::min<uint32_t>(points_[slots[i].point].camera, 255);
+        count += seen[camera] ? 0 : 1;
+        seen.set(camera);
+    }
+    return count >= kLayerCameras;
+}
+
+// Splits on the centres alone, in a compact copy of them; the bounds of the
+// normals, reaches and cameras are gathered afterwards, bottom-up. While
+// `partitioned`, each range already holds its halves in place.
+int32_t PlaqueCoverIndex::build(std::vector<Slot>& slots, size_t lo, size_t hi, int32_t parent, bool partitioned)
+{
+    Node node{};
+    float reach = 0.0f;
+    slotBounds(slots, lo, hi, node.lo, node.hi, reach);
     node.parent = parent;
     node.left = node.right = -1;
     node.first = static_cast<int32_t>(lo);
@@ -352,28 +434,31 @@ int32_t PlaqueCoverIndex::build(std::vector<Slot>& slots, size_t lo, size_t hi, 
     for (int a = 1; a < 3; ++a)
         if (node.hi[a] - node.lo[a] > node.hi[axis] - node.lo[axis])
             axis = a;
-    const size_t mid = lo + (hi - lo) / 2;
-    const auto begin = slots.begin() + static_cast<std::ptrdiff_t>(lo);
-    const auto middle = slots.begin() + static_cast<std::ptrdiff_t>(mid);
-    const auto end = slots.begin() + static_cast<std::ptrdiff_t>(hi);
-    if (node.hi[axis] - node.lo[axis] < kLayerExtent * reach) {
+    // The left part takes the middle point, as in the location index.
+    const size_t mid = lo + (hi - lo + 1) / 2;
+    if (node.hi[axis] - node.lo[axis] < kLayerExtent * reach && manyCameras(slots, lo, hi)) {
+        partitioned = false;
         // Too many centres for a patch this small: surfaces seen by many
         // cameras. Splitting by quality lets a search open the better layers
         // first and leave the rest shut once every test point has its cover.
-        std::nth_element(begin, middle, end, [this](const Slot& a, const Slot& b) {
+        const auto begin = slots.begin() + static_cast<std::ptrdiff_t>(lo);
+        std::nth_element(begin, begin + static_cast<std::ptrdiff_t>(mid - lo),
+                         begin + static_cast<std::ptrdiff_t>(hi - lo), [this](const Slot& a, const Slot& b) {
             const Point& p = points_[a.point];
             const Point& q = points_[b.point];
             return better(p.quality, p.plaque, q.quality, q.plaque);
         });
-    } else {
-        // Points are in plaque order, so the point number breaks ties as the
-        // plaque number would.
-        std::nth_element(begin, middle, end, [axis](const Slot& a, const Slot& b) {
-            return a.c[axis] < b.c[axis] || (a.c[axis] == b.c[axis] && a.point < b.point);
-        });
+    } else if (!partitioned) {
+        Slot* p = slots.data();
+        if (axis == 0)
+            kdpl::detail::selectMedian(p, lo, hi - 1, mid - 1, [](const Slot& q) { return q.c[0]; });
+        else if (axis == 1)
+            kdpl::detail::selectMedian(p, lo, hi - 1, mid - 1, [](const Slot& q) { return q.c[1]; });
+        else
+            kdpl::detail::selectMedian(p, lo, hi - 1, mid - 1, [](const Slot& q) { return q.c[2]; });
     }
-    const int32_t left = build(slots, lo, mid, id);
-    const int32_t right = build(slots, mid, hi, id);
+    const int32_t left = build(slots, lo, mid, id, partitioned);
+    const int32_t right = build(slots, mid, hi, id, partitioned);
     nodes_[static_cast<size_t>(id)].left = left;
     nodes_[static_cast<size_t>(id)].right = right;
     return id;
@@ -655,20 +740,20 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
     }
 }
 
-// Most plaques lie inside their own camera's stretch of surface. A leaf of
-// one camera with no other camera's plaque within the largest overlap
-// radius of its plaques settles all of them with one search; the others
-// are asked one by one.
+// Most plaques lie inside their own camera's stretch of surface. One search
+// per leaf lists the plaques that may be candidates for any of its plaques,
+// within the largest overlap radius among them; each plaque is then settled
+// from that short list. Leaves amid many candidates ask plaque by plaque.
 void PlaqueCoverIndex::FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<bool>& alone,
                                          std::vector<Entry>& heap) const
 {
-    auto askable = [&tree](int32_t plaque) {
-        const Plaque& p = tree.plaques[static_cast<size_t>(plaque)];
+    auto askable = [this](int32_t k) {
+        const Point& p = points_[static_cast<size_t>(k)];
         return usableNormal(p.normal) && p.cosine > kGrazingCosine;
     };
-    auto askOne = [&](int32_t plaque) {
+    auto askOne = [&](int32_t plaque, size_t k) {
         const Plaque& p = tree.plaques[static_cast<size_t>(plaque)];
-        Probe probe{&p, OverlapRadius(tree, p), true};
+        Probe probe{&p, radius_[k], true};
         probe.anyCandidate = true;
         int32_t found = -1;
         FindCovers(tree, probe, &found, heap);
@@ -682,34 +767,57 @@ void PlaqueCoverIndex::FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<b
         }
         return d2;
     };
+    // Whether a live plaque of another camera in `near` lies within the
+    // overlap radius of point k with an aligned normal: exactly what a
+    // search for any candidate would accept.
+    auto hasCandidate = [this](size_t k, const std::vector<int32_t>& near) {
+        const Point& p = points_[k];
+        const float radius = radius_[k];
+        if (!(radius >= 0.0f))
+            return false;
+        const float r2 = radius * radius;
+        for (int32_t n : near) {
+            const Point& q = points_[static_cast<size_t>(n)];
+            if (q.camera == p.camera || std::fabs(dot(q.normal, p.normal)) < kMinAlignment)
+                continue;
+            const float dx = q.center.x - p.center.x;
+            const float dy = q.center.y - p.center.y;
+            const float dz = q.center.z - p.center.z;
+            if (dx * dx + dy * dy + dz * dz <= r2)
+                return true;
+        }
+        return false;
+    };
     std::vector<int32_t> stack;
+    std::vector<int32_t> near; // live plaques within the leaf's reach that may be candidates
     for (const Node& leaf : nodes_) {
         if (leaf.left >= 0)
             continue;
         double reach = 0.0;
-        bool settled = leaf.cameraLo == leaf.cameraHi;
-        for (int32_t k = leaf.first; k < leaf.first + leaf.count && settled; ++k) {
-            const Plaque& p = tree.plaques[static_cast<size_t>(points_[static_cast<size_t>(k)].plaque)];
-            const float radius = OverlapRadius(tree, p);
-            settled = std::isfinite(radius);
+        bool listed = true; // `near` holds every candidate of the leaf's plaques
+        for (int32_t k = leaf.first; k < leaf.first + leaf.count && listed; ++k) {
+            const float radius = radius_[static_cast<size_t>(k)];
+            listed = std::isfinite(radius);
             reach = std::max(reach, double(radius));
         }
         const double reach2 = reach * reach * kPruneSlack + 1e-12;
+        const bool single = leaf.cameraLo == leaf.cameraHi;
         const uint8_t own = leaf.cameraLo;
+        near.clear();
         stack.assign(1, 0);
-        while (settled && !stack.empty()) {
+        while (listed && !stack.empty()) {
             const Node& node = nodes_[static_cast<size_t>(stack.back())];
             stack.pop_back();
-            if ((node.cameraLo == own && node.cameraHi == own) || distance2(node, leaf.lo, leaf.hi) > reach2)
+            if ((single && node.cameraLo == own && node.cameraHi == own) || distance2(node, leaf.lo, leaf.hi) > reach2)
                 continue;
             if (node.left >= 0) {
                 stack.push_back(node.left);
                 stack.push_back(node.right);
                 continue;
             }
-            for (int32_t k = node.first; k < node.first + node.count && settled; ++k) {
+            for (int32_t k = node.first; k < node.first + node.count && listed; ++k) {
                 const Point& q = points_[static_cast<size_t>(k)];
-                if (live_[static_cast<size_t>(k)] == 0 || q.camera == own || q.cosine < kGrazingCosine)
+                if (live_[static_cast<size_t>(k)] == 0 || (single && q.camera == own) || q.cosine < kGrazingCosine)
                     continue;
                 double d2 = 0.0;
                 const float c[3] = {q.center.x, q.center.y, q.center.z};
@@ -717,17 +825,21 @@ void PlaqueCoverIndex::FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<b
                     const double d = std::max({0.0, double(leaf.lo[a]) - c[a], double(c[a]) - leaf.hi[a]});
                     d2 += d * d;
                 }
-                settled = d2 > reach2;
+                if (d2 > reach2)
+                    continue;
+                // Past a few dozen, a search per plaque is cheaper than the list.
+                listed = near.size() < kNearLimit;
+                near.push_back(k);
             }
         }
         for (int32_t k = leaf.first; k < leaf.first + leaf.count; ++k) {
             const int32_t plaque = points_[static_cast<size_t>(k)].plaque;
-            if (!askable(plaque))
+            if (!askable(k))
                 continue;
-            if (settled)
-                alone[static_cast<size_t>(plaque)] = true;
+            if (listed)
+                alone[static_cast<size_t>(plaque)] = !hasCandidate(static_cast<size_t>(k), near);
             else
-                askOne(plaque);
+                askOne(plaque, static_cast<size_t>(k));
         }
     }
 }
@@ -874,12 +986,15 @@ void removeOverlaps(PlaqueKDTree& tree, const std::vector<uint32_t>& order, Fill
     std::vector<Waiting> deferred;
     std::vector<bool> marks(tree.plaques.size(), false);
     Covers seen;
-    for (uint32_t i : order) {
+    // Counted in plaque order: the pass below goes in quality order, where a
+    // plaque read is a cache miss, and settles most plaques from bits alone.
+    for (uint32_t i = 0; i < tree.plaques.size(); ++i) {
         const Plaque& p = tree.plaques[i];
-        const bool hole = fillHole(i);
         c.backFaces += p.facesCamera ? 0 : 1;
-        c.fillHoles += hole ? 1 : 0;
+        c.fillHoles += fillHole(i) ? 1 : 0;
         c.hyperTangents += p.cosine < kGrazingCosine ? 1 : 0;
+    }
+    for (uint32_t i : order) {
         if (marks[i]) {
             deferred.push_back({i, {}, false});
             ++c.deferredCount;
@@ -887,7 +1002,7 @@ void removeOverlaps(PlaqueKDTree& tree, const std::vector<uint32_t>& order, Fill
         }
         if (alone[i])
             continue;
-        switch (overlapAction(tree, p, kAllOverlapTestPoints, !hole, marks, heap, true, &seen)) {
+        switch (overlapAction(tree, tree.plaques[i], kAllOverlapTestPoints, !fillHole(i), marks, heap, true, &seen)) {
         case NoNormal:
             ++c.noNormal;
             break;
@@ -937,28 +1052,42 @@ void removeOverlaps(PlaqueKDTree& tree, const std::vector<uint32_t>& order, Fill
 }
 
 // Worst plaques first: estimated fill holes, then back faces before front
-// faces, then by quality; equal plaques keep their order. Sorting keys
-// rather than plaque numbers keeps the plaques out of the comparisons.
+// faces, then by quality; equal plaques keep their order. A radix sort on
+// the quality's bits, then the group: each pass is stable, so equal keys
+// stay in plaque order.
 template <class FillHole>
 std::vector<uint32_t> worstFirst(const PlaqueKDTree& tree, FillHole fillHole)
 {
     struct Rank {
-        uint32_t group;
-        uint32_t plaque;
         uint64_t quality; // ordered as the doubles are
-        bool operator<(const Rank& o) const
-        {
-            return group != o.group ? group < o.group : quality != o.quality ? quality < o.quality : plaque < o.plaque;
-        }
+        uint32_t plaque;
+        uint32_t group;
     };
     std::vector<Rank> ranks(tree.plaques.size());
     for (uint32_t i = 0; i < ranks.size(); ++i) {
         const Plaque& p = tree.plaques[i];
         const uint64_t bits = std::bit_cast<uint64_t>(p.quality);
         const uint64_t ordered = (bits >> 63) != 0 ? ~bits : bits | (uint64_t(1) << 63);
-        ranks[i] = {(fillHole(i) ? 0u : 2u) + (p.facesCamera ? 1u : 0u), i, p.quality == 0.0 ? uint64_t(1) << 63 : ordered};
+        ranks[i] = {p.quality == 0.0 ? uint64_t(1) << 63 : ordered, i,
+                    (fillHole(i) ? 0u : 2u) + (p.facesCamera ? 1u : 0u)};
     }
-    std::sort(ranks.begin(), ranks.end());
+    std::vector<Rank> sorted(ranks.size());
+    auto pass = [&](auto digit) {
+        std::array<size_t, 256> start{};
+        for (const Rank& r : ranks)
+            ++start[digit(r)];
+        if (std::find(start.begin(), start.end(), ranks.size()) != start.end())
+            return; // one digit for all: the order stays
+        size_t sum = 0;
+        for (size_t& s : start)
+            sum += std::exchange(s, sum);
+        for (const Rank& r : ranks)
+            sorted[start[digit(r)]++] = r;
+        ranks.swap(sorted);
+    };
+    for (int shift = 0; shift < 64; shift += 8)
+        pass([shift](const Rank& r) { return static_cast<size_t>((r.quality >> shift) & 0xFFu); });
+    pass([](const Rank& r) { return static_cast<size_t>(r.group); });
     std::vector<uint32_t> order(ranks.size());
     for (size_t i = 0; i < ranks.size(); ++i)
         order[i] = ranks[i].plaque;
@@ -984,26 +1113,24 @@ void PlaqueKDTree::build(const RenderingContext& source, const std::vector<Recor
     context.tolerance = source.tolerance;
     cameraPriorities = Quorvel::Phase::getQuorvelContext().cameraPriorities;
 
-    context.InitLookup();
+    // No direction tables: the lists come sorted by camera and column, so
+    // reading them would step down the tables' columns, a cache miss a
+    // corner, slower than computing each direction afresh.
     plaques.resize(records.size());
     for (size_t i = 0; i < records.size(); ++i) {
         plaques[i] = GetPlaqueInfo(context, records[i], scale);
         if (zeroQuality(records[i]))
             plaques[i].quality = 0.0;
     }
-    context.ReleaseLookup();
 
     std::vector<kdpl::Point> centres;
-    std::vector<int32_t> indexed;
     centres.reserve(plaques.size());
     for (size_t i = 0; i < plaques.size(); ++i)
-        if (indexable(plaques[i])) {
+        if (indexable(plaques[i]))
             centres.push_back({plaques[i].center.x, plaques[i].center.y, plaques[i].center.z, static_cast<int32_t>(i)});
-            indexed.push_back(static_cast<int32_t>(i));
-        }
     location.Init(centres);
     coverIndex_ = std::make_unique<PlaqueCoverIndex>();
-    coverIndex_->Build(plaques, indexed);
+    coverIndex_->Build(*this, centres); // in the order the location index left them
 }
 
 void PlaqueKDTree::MarkRemoved(size_t plaque)
@@ -1066,8 +1193,7 @@ std::vector<int32_t> PlaqueKDTree::GetOverlapList(const VekPoint& centre, float 
 
 float OverlapRadius(const PlaqueKDTree& tree, const Plaque& p)
 {
-    constexpr float twoPi = 2.0f * 3.1415927f;
-    return std::min(4.0f * farthestCorner(p), p.depth * twoPi / static_cast<float>(tree.context.width) * 10.0f);
+    return overlapRadius(farthestCorner(p), p.depth, tree.context.width);
 }
 
 OverlapAction GetOverlapAction(const PlaqueKDTree& tree, const Plaque& plaque, uint16_t testPoints,
