@@ -241,7 +241,7 @@ private:
     };
 
     static constexpr size_t kLeafSize = 16;
-    static constexpr size_t kNearLimit = 64;
+    static constexpr size_t kNearLimit = 1024;
     // A node whose centres span less than this many reaches holds layers of
     // one patch rather than a stretch of surface.
     static constexpr float kLayerExtent = 2.0f;
@@ -827,7 +827,7 @@ void PlaqueCoverIndex::FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<b
                 }
                 if (d2 > reach2)
                     continue;
-                // Past a few dozen, a search per plaque is cheaper than the list.
+                // Amid very many, a search per plaque is cheaper than the list.
                 listed = near.size() < kNearLimit;
                 near.push_back(k);
             }
@@ -1071,23 +1071,28 @@ std::vector<uint32_t> worstFirst(const PlaqueKDTree& tree, FillHole fillHole)
         ranks[i] = {p.quality == 0.0 ? uint64_t(1) << 63 : ordered, i,
                     (fillHole(i) ? 0u : 2u) + (p.facesCamera ? 1u : 0u)};
     }
+    // One counting pass for all nine digits: eight bytes of the quality,
+    // then the group.
+    constexpr int kDigits = 9;
+    auto digit = [](const Rank& r, int d) {
+        return static_cast<size_t>(d < 8 ? (r.quality >> (8 * d)) & 0xFFu : r.group);
+    };
+    std::vector<std::array<size_t, 256>> start(kDigits);
+    for (const Rank& r : ranks)
+        for (int d = 0; d < kDigits; ++d)
+            ++start[static_cast<size_t>(d)][digit(r, d)];
     std::vector<Rank> sorted(ranks.size());
-    auto pass = [&](auto digit) {
-        std::array<size_t, 256> start{};
-        for (const Rank& r : ranks)
-            ++start[digit(r)];
-        if (std::find(start.begin(), start.end(), ranks.size()) != start.end())
-            return; // one digit for all: the order stays
+    for (int d = 0; d < kDigits; ++d) {
+        std::array<size_t, 256>& at = start[static_cast<size_t>(d)];
+        if (std::find(at.begin(), at.end(), ranks.size()) != at.end())
+            continue; // one value for all: the order stays
         size_t sum = 0;
-        for (size_t& s : start)
+        for (size_t& s : at)
             sum += std::exchange(s, sum);
         for (const Rank& r : ranks)
-            sorted[start[digit(r)]++] = r;
+            sorted[at[digit(r, d)]++] = r;
         ranks.swap(sorted);
-    };
-    for (int shift = 0; shift < 64; shift += 8)
-        pass([shift](const Rank& r) { return static_cast<size_t>((r.quality >> shift) & 0xFFu); });
-    pass([](const Rank& r) { return static_cast<size_t>(r.group); });
+    }
     std::vector<uint32_t> order(ranks.size());
     for (size_t i = 0; i < ranks.size(); ++i)
         order[i] = ranks[i].plaque;
@@ -1116,11 +1121,12 @@ void PlaqueKDTree::build(const RenderingContext& source, const std::vector<Recor
     // No direction tables: the lists come sorted by camera and column, so
     // reading them would step down the tables' columns, a cache miss a
     // corner, slower than computing each direction afresh.
-    plaques.resize(records.size());
-    for (size_t i = 0; i < records.size(); ++i) {
-        plaques[i] = GetPlaqueInfo(context, records[i], scale);
-        if (zeroQuality(records[i]))
-            plaques[i].quality = 0.0;
+    plaques.clear();
+    plaques.reserve(records.size());
+    for (const Record& record : records) {
+        Plaque& p = plaques.emplace_back(GetPlaqueInfo(context, record, scale));
+        if (zeroQuality(record))
+            p.quality = 0.0;
     }
 
     std::vector<kdpl::Point> centres;

@@ -6,16 +6,9 @@ namespace Quorvel::Camera::inline v2_0 {
 
 namespace {
 
-constexpr float kThird = 1.0f / 3.0f;
 constexpr float kInverseEpsilon = 1.1920929e-7f;
 
 } // namespace
-
-int32_t cubeMapFace(float s, float t)
-{
-    const int32_t column = s < -kThird ? 0 : (s < kThird ? 1 : 2);
-    return t >= 0.0f ? 3 + column : column;
-}
 
 CubeMapDirection cubeMapSample(float u, float v)
 {
@@ -25,46 +18,34 @@ CubeMapDirection cubeMapSample(float u, float v)
 
     CubeMapDirection r{};
     r.face = cubeMapFace(s, t);
-    VekPoint d{};
     switch (r.face) {
     case 0: // +x
-        d = {1.0f, (2.0f * t + 1.0f) * k, (3.0f * s + 2.0f) * k};
         r.dDirectionDs = {0.0f, 0.0f, 3.0f * k};
         r.dDirectionDt = {0.0f, 2.0f * k, 0.0f};
         break;
     case 1: // +z
-        d = {-3.0f * s * k, (2.0f * t + 1.0f) * k, 1.0f};
         r.dDirectionDs = {-3.0f * k, 0.0f, 0.0f};
         r.dDirectionDt = {0.0f, 2.0f * k, 0.0f};
         break;
     case 2: // -x
-        d = {-1.0f, (2.0f * t + 1.0f) * k, (2.0f - 3.0f * s) * k};
         r.dDirectionDs = {0.0f, 0.0f, -3.0f * k};
         r.dDirectionDt = {0.0f, 2.0f * k, 0.0f};
         break;
     case 3: // -z
-        d = {(3.0f * s + 2.0f) * k, (2.0f * t - 1.0f) * k, -1.0f};
         r.dDirectionDs = {3.0f * k, 0.0f, 0.0f};
         r.dDirectionDt = {0.0f, 2.0f * k, 0.0f};
         break;
     case 4: // +y
-        d = {-3.0f * s * k, 1.0f, (1.0f - 2.0f * t) * k};
         r.dDirectionDs = {-3.0f * k, 0.0f, 0.0f};
         r.dDirectionDt = {0.0f, 0.0f, -2.0f * k};
         break;
     default: // -y
-        d = {(2.0f - 3.0f * s) * k, -1.0f, (2.0f * t - 1.0f) * k};
         r.dDirectionDs = {-3.0f * k, 0.0f, 0.0f};
         r.dDirectionDt = {0.0f, 0.0f, 2.0f * k};
         break;
     }
-    r.direction = Utils::normalize(d);
+    r.direction = Utils::normalize(cubeMapFaceDirection(r.face, s, t));
     return r;
-}
-
-VekPoint cubeMapDirection(float u, float v)
-{
-    return cubeMapSample(u, v).direction;
 }
 
 VekPoint2 cubeMapPosition(const VekPoint& direction)

@@ -3,35 +3,6 @@
 #include <limits>
 
 #include "camera/CameraSet.h"
-#include "camera/CubeMap.h"
-
-std::array<VekPoint2, 4> GetMainPointsPos2D()
-{
-    constexpr float e = kPlaquePointEpsilon;
-    constexpr float f = kPlaquePointFar;
-    return {{{e, f}, {f, f}, {e, e}, {f, e}}};
-}
-
-std::array<VekPoint2, 8> GetExtendedPointsPos2D()
-{
-    constexpr float e = kPlaquePointEpsilon;
-    constexpr float f = kPlaquePointFar;
-    return {{{e, 0.5f},
-             {f, 0.5f},
-             {0.5f, e},
-             {0.5f, f},
-             {0.25005f, 0.74995f},
-             {0.74995f, 0.74995f},
-             {0.25005f, 0.25005f},
-             {0.74995f, 0.25005f}}};
-}
-
-VekPoint RenderingContext::ComputeDirection(uint64_t x, uint64_t y, float a, float b) const
-{
-    const float u = (static_cast<float>(x) + a) / static_cast<float>(width);
-    const float v = (static_cast<float>(y) + b) / static_cast<float>(height);
-    return Quorvel::Camera::cubeMapDirection(u, v);
-}
 
 void RenderingContext::InitLookup()
 {
@@ -54,30 +25,6 @@ void RenderingContext::InitLookup()
                 cornerLookups[p][i] = ComputeDirection(x, y, main[p].x, main[p].y);
         }
     lookupReady = true;
-}
-
-// Pixels outside the image are computed rather than read from a neighbour's
-// (or beyond the last) cache entry.
-VekPoint RenderingContext::GetCenterDirection(uint64_t x, uint64_t y) const
-{
-    if (lookupReady && x < width && y < height)
-        return centerLookup[x + y * width];
-    return ComputeDirection(x, y, 0.5f, 0.5f);
-}
-
-VekPoint RenderingContext::GetDirection(PLAQUE_MAIN_POINTS point, uint64_t x, uint64_t y) const
-{
-    const auto index = static_cast<std::size_t>(point) & 3u;
-    if (lookupReady && x < width && y < height)
-        return cornerLookups[index][x + y * width];
-    const VekPoint2 p = GetMainPointsPos2D()[index];
-    return ComputeDirection(x, y, p.x, p.y);
-}
-
-VekPoint RenderingContext::GetExtendedDirection(PLAQUE_EXTENDED_POINTS point, uint64_t x, uint64_t y) const
-{
-    const VekPoint2 p = GetExtendedPointsPos2D()[static_cast<std::size_t>(point) & 7u];
-    return ComputeDirection(x, y, p.x, p.y);
 }
 
 bool RenderingContext::isAtProximity(float a, float b, float h) const

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "camera/CubeMap.h"
 #include "foundation/Export.h"
 #include "foundation/Types.h"
 
@@ -26,8 +28,26 @@ enum PLAQUE_EXTENDED_POINTS : int32_t {
 inline constexpr float kPlaquePointEpsilon = 3355.0f / 33554432.0f;
 inline constexpr float kPlaquePointFar = 0.9999f;
 
-QUORVEL_API std::array<VekPoint2, 4> GetMainPointsPos2D();
-QUORVEL_API std::array<VekPoint2, 8> GetExtendedPointsPos2D();
+constexpr std::array<VekPoint2, 4> GetMainPointsPos2D()
+{
+    constexpr float e = kPlaquePointEpsilon;
+    constexpr float f = kPlaquePointFar;
+    return {{{e, f}, {f, f}, {e, e}, {f, e}}};
+}
+
+constexpr std::array<VekPoint2, 8> GetExtendedPointsPos2D()
+{
+    constexpr float e = kPlaquePointEpsilon;
+    constexpr float f = kPlaquePointFar;
+    return {{{e, 0.5f},
+             {f, 0.5f},
+             {0.5f, e},
+             {0.5f, f},
+             {0.25005f, 0.74995f},
+             {0.74995f, 0.74995f},
+             {0.25005f, 0.25005f},
+             {0.74995f, 0.25005f}}};
+}
 
 // Geometric frame in which plaque pixels are interpreted: which cameras, at
 // which cube-map resolution. The default values are the ones the shared
@@ -59,6 +79,38 @@ struct QUORVEL_API RenderingContext {
 
     bool isAtProximity(float a, float b, float h) const;
 };
+
+// Inline, as plaque geometry asks for five directions per plaque.
+inline VekPoint RenderingContext::ComputeDirection(uint64_t x, uint64_t y, float a, float b) const
+{
+    const float u = (static_cast<float>(x) + a) / static_cast<float>(width);
+    const float v = (static_cast<float>(y) + b) / static_cast<float>(height);
+    return Quorvel::Camera::cubeMapDirection(u, v);
+}
+
+// Pixels outside the image are computed rather than read from a neighbour's
+// (or beyond the last) cache entry.
+inline VekPoint RenderingContext::GetCenterDirection(uint64_t x, uint64_t y) const
+{
+    if (lookupReady && x < width && y < height)
+        return centerLookup[x + y * width];
+    return ComputeDirection(x, y, 0.5f, 0.5f);
+}
+
+inline VekPoint RenderingContext::GetDirection(PLAQUE_MAIN_POINTS point, uint64_t x, uint64_t y) const
+{
+    const auto index = static_cast<std::size_t>(point) & 3u;
+    if (lookupReady && x < width && y < height)
+        return cornerLookups[index][x + y * width];
+    const VekPoint2 p = GetMainPointsPos2D()[index];
+    return ComputeDirection(x, y, p.x, p.y);
+}
+
+inline VekPoint RenderingContext::GetExtendedDirection(PLAQUE_EXTENDED_POINTS point, uint64_t x, uint64_t y) const
+{
+    const VekPoint2 p = GetExtendedPointsPos2D()[static_cast<std::size_t>(point) & 7u];
+    return ComputeDirection(x, y, p.x, p.y);
+}
 
 // The one instance the phase lifecycle loads at every begin and resets at
 // every init; the proximity test of the sample intake reads it.
