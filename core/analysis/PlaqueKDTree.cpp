@@ -192,6 +192,20 @@ public:
         bool anyCandidate = false; // the first candidate at all, not covers
         const VekPoint* points = nullptr;
         size_t count = 0; // at most kMaxTargets
+        // The plaque's candidates at the start of the run, best first, when
+        // the run listed them: read instead of the index.
+        const int32_t* list = nullptr;
+        size_t listLength = 0;
+    };
+
+    // Every candidate of a plaque at the start of a removal run, by point
+    // number, best first; kept for plaques with a few only. Removals only
+    // take candidates away, so a list stays complete through the run.
+    struct CandidateLists {
+        static constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
+        std::vector<uint32_t> first; // per plaque, kNone without a list
+        std::vector<uint8_t> length;
+        std::vector<int32_t> points;
     };
 
     // Over the centres as the tree's location index left them, in the order
@@ -209,8 +223,9 @@ public:
 
     // Sets the bit of every indexed plaque that has no candidate at all:
     // no plaque of another camera, still live and not grazing, within its
-    // overlap radius.
-    void FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<bool>& alone, std::vector<Entry>& heap) const;
+    // overlap radius; and lists the candidates of those with a few.
+    void FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<bool>& alone, CandidateLists& lists,
+                           std::vector<Entry>& heap) const;
 
 private:
     struct Point {
@@ -242,6 +257,7 @@ private:
 
     static constexpr size_t kLeafSize = 16;
     static constexpr size_t kNearLimit = 1024;
+    static constexpr size_t kListLimit = 32;
     // A node whose centres span less than this many reaches holds layers of
     // one patch rather than a stretch of surface.
     static constexpr float kLayerExtent = 2.0f;
@@ -611,6 +627,31 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
         open |= 1u << i;
     }
 
+    if (probe.list != nullptr) {
+        // The same candidates in the same order as the search below, each
+        // tried on the test points still open.
+        for (size_t j = 0; j < probe.listLength; ++j) {
+            const auto n = static_cast<size_t>(probe.list[j]);
+            const Point& k = points_[n];
+            if (probe.live ? live_[n] == 0 : tree.removed[static_cast<size_t>(k.plaque)])
+                continue;
+            if (probe.anyCandidate) {
+                found[0] = k.plaque;
+                return;
+            }
+            for (uint32_t bits = open; bits != 0; bits &= bits - 1) {
+                const auto i = static_cast<size_t>(std::countr_zero(bits));
+                if (nearLine(targets[i].line, k) && covers(tree, targets[i], k)) {
+                    found[i] = k.plaque;
+                    open &= ~(1u << i);
+                }
+            }
+            if (open == 0)
+                return;
+        }
+        return;
+    }
+
     // A box is worth opening when it meets the overlap radius, holds normals
     // that can be aligned with the plaque's and, unless any candidate will
     // do, meets the box around a capsule from which its patches could cover
@@ -744,9 +785,12 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
 // per leaf lists the plaques that may be candidates for any of its plaques,
 // within the largest overlap radius among them; each plaque is then settled
 // from that short list. Leaves amid many candidates ask plaque by plaque.
-void PlaqueCoverIndex::FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<bool>& alone,
+void PlaqueCoverIndex::FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<bool>& alone, CandidateLists& lists,
                                          std::vector<Entry>& heap) const
 {
+    lists.first.assign(tree.plaques.size(), CandidateLists::kNone);
+    lists.length.assign(tree.plaques.size(), 0);
+    lists.points.clear();
     auto askable = [this](int32_t k) {
         const Point& p = points_[static_cast<size_t>(k)];
         return usableNormal(p.normal) && p.cosine > kGrazingCosine;
@@ -767,14 +811,15 @@ void PlaqueCoverIndex::FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<b
         }
         return d2;
     };
-    // Whether a live plaque of another camera in `near` lies within the
-    // overlap radius of point k with an aligned normal: exactly what a
-    // search for any candidate would accept.
-    auto hasCandidate = [this](size_t k, const std::vector<int32_t>& near) {
+    // The live plaques of other cameras in `near` within the overlap radius
+    // of point k with an aligned normal: exactly the candidates a search
+    // would accept. Past the list limit, only that there are more counts.
+    auto candidatesOf = [this](size_t k, const std::vector<int32_t>& near, std::vector<int32_t>& out) {
+        out.clear();
         const Point& p = points_[k];
         const float radius = radius_[k];
         if (!(radius >= 0.0f))
-            return false;
+            return;
         const float r2 = radius * radius;
         for (int32_t n : near) {
             const Point& q = points_[static_cast<size_t>(n)];
@@ -783,11 +828,19 @@ void PlaqueCoverIndex::FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<b
             const float dx = q.center.x - p.center.x;
             const float dy = q.center.y - p.center.y;
             const float dz = q.center.z - p.center.z;
-            if (dx * dx + dy * dy + dz * dz <= r2)
-                return true;
+            if (!(dx * dx + dy * dy + dz * dz <= r2))
+                continue;
+            out.push_back(n);
+            if (out.size() > kListLimit)
+                return;
         }
-        return false;
     };
+    auto bestFirst = [this](int32_t a, int32_t b) {
+        const Point& p = points_[static_cast<size_t>(a)];
+        const Point& q = points_[static_cast<size_t>(b)];
+        return better(p.quality, p.plaque, q.quality, q.plaque);
+    };
+    std::vector<int32_t> candidates;
     std::vector<int32_t> stack;
     std::vector<int32_t> near; // live plaques within the leaf's reach that may be candidates
     for (const Node& leaf : nodes_) {
@@ -836,10 +889,18 @@ void PlaqueCoverIndex::FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<b
             const int32_t plaque = points_[static_cast<size_t>(k)].plaque;
             if (!askable(k))
                 continue;
-            if (listed)
-                alone[static_cast<size_t>(plaque)] = !hasCandidate(static_cast<size_t>(k), near);
-            else
+            if (!listed) {
                 askOne(plaque, static_cast<size_t>(k));
+                continue;
+            }
+            candidatesOf(static_cast<size_t>(k), near, candidates);
+            alone[static_cast<size_t>(plaque)] = candidates.empty();
+            if (candidates.empty() || candidates.size() > kListLimit)
+                continue;
+            std::sort(candidates.begin(), candidates.end(), bestFirst);
+            lists.first[static_cast<size_t>(plaque)] = static_cast<uint32_t>(lists.points.size());
+            lists.length[static_cast<size_t>(plaque)] = static_cast<uint8_t>(candidates.size());
+            lists.points.insert(lists.points.end(), candidates.begin(), candidates.end());
         }
     }
 }
@@ -855,8 +916,14 @@ struct Covers {
     uint8_t count = 0;
 };
 
+// The plaque's candidate list of the run, if it has one.
+struct ListOf {
+    const int32_t* points = nullptr;
+    size_t length = 0;
+};
+
 OverlapAction overlapAction(const PlaqueKDTree& tree, const Plaque& p, uint16_t mask, bool qualityCheck,
-                            std::vector<bool>& marks, Heap& heap, bool live, Covers* seen)
+                            std::vector<bool>& marks, Heap& heap, bool live, Covers* seen, ListOf list = {})
 {
     if (seen != nullptr)
         seen->count = 0;
@@ -865,6 +932,8 @@ OverlapAction overlapAction(const PlaqueKDTree& tree, const Plaque& p, uint16_t 
     if (p.cosine <= kGrazingCosine)
         return Keep;
     PlaqueCoverIndex::Probe probe{&p, OverlapRadius(tree, p), live};
+    probe.list = list.points;
+    probe.listLength = list.length;
     std::array<int32_t, PlaqueCoverIndex::kMaxTargets> found;
     if ((mask & kAllOverlapTestPoints) == 0) {
         // No test point to fail: only an empty overlap list keeps the plaque.
@@ -981,7 +1050,13 @@ void removeOverlaps(PlaqueKDTree& tree, const std::vector<uint32_t>& order, Fill
     // A plaque without any candidate now never gets one, as removals only
     // take candidates away: it keeps.
     std::vector<bool> alone(tree.plaques.size(), false);
-    tree.CoverIndex().FindLonelyPlaques(tree, alone, heap);
+    PlaqueCoverIndex::CandidateLists lists;
+    tree.CoverIndex().FindLonelyPlaques(tree, alone, lists, heap);
+    auto listOf = [&lists](size_t plaque) {
+        const uint32_t first = lists.first[plaque];
+        return first == PlaqueCoverIndex::CandidateLists::kNone ? ListOf{}
+                                                                : ListOf{lists.points.data() + first, lists.length[plaque]};
+    };
 
     std::vector<Waiting> deferred;
     std::vector<bool> marks(tree.plaques.size(), false);
@@ -1002,7 +1077,8 @@ void removeOverlaps(PlaqueKDTree& tree, const std::vector<uint32_t>& order, Fill
         }
         if (alone[i])
             continue;
-        switch (overlapAction(tree, tree.plaques[i], kAllOverlapTestPoints, !fillHole(i), marks, heap, true, &seen)) {
+        switch (overlapAction(tree, tree.plaques[i], kAllOverlapTestPoints, !fillHole(i), marks, heap, true, &seen,
+                              listOf(i))) {
         case NoNormal:
             ++c.noNormal;
             break;
@@ -1036,7 +1112,7 @@ void removeOverlaps(PlaqueKDTree& tree, const std::vector<uint32_t>& order, Fill
                 continue;
             }
             const OverlapAction action = overlapAction(tree, tree.plaques[w.plaque], kAllOverlapTestPoints,
-                                                       !fillHole(w.plaque), marks, heap, true, &seen);
+                                                       !fillHole(w.plaque), marks, heap, true, &seen, listOf(w.plaque));
             if (action == Remove) {
                 tree.MarkRemoved(w.plaque);
                 ++c.laterPasses;
