@@ -627,26 +627,29 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
         open |= 1u << i;
     }
 
+    // A candidate's turn: it takes the open test points it covers. True
+    // once the search is over.
+    auto take = [&](const Point& k) {
+        if (probe.anyCandidate) {
+            found[0] = k.plaque;
+            return true;
+        }
+        for (uint32_t bits = open; bits != 0; bits &= bits - 1) {
+            const auto i = static_cast<size_t>(std::countr_zero(bits));
+            if (nearLine(targets[i].line, k) && covers(tree, targets[i], k)) {
+                found[i] = k.plaque;
+                open &= ~(1u << i);
+            }
+        }
+        return open == 0;
+    };
+
     if (probe.list != nullptr) {
-        // The same candidates in the same order as the search below, each
-        // tried on the test points still open.
+        // The same candidates in the same order as the search below.
         for (size_t j = 0; j < probe.listLength; ++j) {
             const auto n = static_cast<size_t>(probe.list[j]);
-            const Point& k = points_[n];
-            if (probe.live ? live_[n] == 0 : tree.removed[static_cast<size_t>(k.plaque)])
-                continue;
-            if (probe.anyCandidate) {
-                found[0] = k.plaque;
-                return;
-            }
-            for (uint32_t bits = open; bits != 0; bits &= bits - 1) {
-                const auto i = static_cast<size_t>(std::countr_zero(bits));
-                if (nearLine(targets[i].line, k) && covers(tree, targets[i], k)) {
-                    found[i] = k.plaque;
-                    open &= ~(1u << i);
-                }
-            }
-            if (open == 0)
+            const bool gone = probe.live ? live_[n] == 0 : tree.removed[static_cast<size_t>(points_[n].plaque)];
+            if (!gone && take(points_[n]))
                 return;
         }
         return;
@@ -712,19 +715,7 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
         }
         next = false;
         if (e.id < 0) {
-            const Point& k = points_[static_cast<size_t>(-1 - e.id)];
-            if (probe.anyCandidate) {
-                found[0] = k.plaque;
-                return;
-            }
-            for (uint32_t bits = open; bits != 0; bits &= bits - 1) {
-                const auto i = static_cast<size_t>(std::countr_zero(bits));
-                if (nearLine(targets[i].line, k) && covers(tree, targets[i], k)) {
-                    found[i] = k.plaque;
-                    open &= ~(1u << i);
-                }
-            }
-            if (open == 0)
+            if (take(points_[static_cast<size_t>(-1 - e.id)]))
                 return;
             continue;
         }
