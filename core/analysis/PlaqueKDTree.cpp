@@ -179,7 +179,8 @@ public:
 
     struct Entry {
         Key key;
-        int32_t id; // node number, or -1 - point number
+        int32_t id;         // node number, or -1 - point number
+        uint16_t open = 0;  // the test points still open when a node was found worth opening
     };
 
     static constexpr size_t kMaxTargets = 8;
@@ -720,7 +721,9 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
             continue;
         }
         const Node& node = nodes_[static_cast<size_t>(e.id)];
-        if (!checked && !worthOpening(node)) // its test points may have found their covers meanwhile
+        // Worth it when pushed; unless its test points found their covers
+        // meanwhile.
+        if (!checked && e.open != open && !worthOpening(node))
             continue;
         if (node.left >= 0) {
             auto worth = [&](int32_t child) {
@@ -731,8 +734,9 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
             const bool rightOpen = worth(node.right);
             if (!leftOpen && !rightOpen)
                 continue;
-            Entry first{keys[static_cast<size_t>(node.left)], node.left};
-            const Entry right{keys[static_cast<size_t>(node.right)], node.right};
+            const auto openNow = static_cast<uint16_t>(open);
+            Entry first{keys[static_cast<size_t>(node.left)], node.left, openNow};
+            const Entry right{keys[static_cast<size_t>(node.right)], node.right, openNow};
             if (!leftOpen) {
                 first = right;
             } else if (rightOpen) {
