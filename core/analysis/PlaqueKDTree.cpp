@@ -295,6 +295,7 @@ private:
         VekPoint tl; // test point - l
     };
     bool covers(const PlaqueKDTree& tree, const Target& target, const Point& candidate) const;
+    static bool candidate(const Point& k, uint32_t camera, const VekPoint& centre, const VekPoint& normal, float r2);
     static bool nearLine(const Line& line, const Point& candidate);
 
     std::vector<Point> points_;
@@ -585,6 +586,20 @@ bool PlaqueCoverIndex::covers(const PlaqueKDTree& tree, const Target& target, co
     return inTriangle(c[0], c[1], c[2], hit) || inTriangle(c[2], c[3], c[1], hit);
 }
 
+// Whether live plaque K may cover one of `camera` with the given centre and
+// normal: another camera's, not grazing, aligned, within the overlap radius
+// exactly as the radius query computes it.
+bool PlaqueCoverIndex::candidate(const Point& k, uint32_t camera, const VekPoint& centre, const VekPoint& normal,
+                                 float r2)
+{
+    if (k.camera == camera || k.cosine < kGrazingCosine || std::fabs(dot(k.normal, normal)) < kMinAlignment)
+        return false;
+    const float dx = k.center.x - centre.x;
+    const float dy = k.center.y - centre.y;
+    const float dz = k.center.z - centre.z;
+    return dx * dx + dy * dy + dz * dz <= r2;
+}
+
 // A cover's hit lies within `reach` of its centre and, on the line through the
 // test point along the plaque's normal, within reach + m of the test point:
 // the candidate's centre lies in that capsule. `slack` absorbs the rounding of
@@ -759,13 +774,7 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
             const Point& k = points_[static_cast<size_t>(i)];
             const bool gone = probe.live ? live_[static_cast<size_t>(i)] == 0
                                          : tree.removed[static_cast<size_t>(k.plaque)];
-            if (gone || k.camera == own || k.cosine < kGrazingCosine || std::fabs(dot(k.normal, p.normal)) < kMinAlignment)
-                continue;
-            // The overlap radius exactly as the radius query computes it.
-            const float dx = k.center.x - p.center.x;
-            const float dy = k.center.y - p.center.y;
-            const float dz = k.center.z - p.center.z;
-            if (!(dx * dx + dy * dy + dz * dz <= r2))
+            if (gone || !candidate(k, own, p.center, p.normal, r2))
                 continue;
             bool near = probe.anyCandidate;
             for (uint32_t bits = open; bits != 0 && !near; bits &= bits - 1)
@@ -817,13 +826,7 @@ void PlaqueCoverIndex::FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<b
             return;
         const float r2 = radius * radius;
         for (int32_t n : near) {
-            const Point& q = points_[static_cast<size_t>(n)];
-            if (q.camera == p.camera || std::fabs(dot(q.normal, p.normal)) < kMinAlignment)
-                continue;
-            const float dx = q.center.x - p.center.x;
-            const float dy = q.center.y - p.center.y;
-            const float dz = q.center.z - p.center.z;
-            if (!(dx * dx + dy * dy + dz * dz <= r2))
+            if (!candidate(points_[static_cast<size_t>(n)], p.camera, p.center, p.normal, r2))
                 continue;
             out.push_back(n);
             if (out.size() > kListLimit)
