@@ -5,7 +5,6 @@
 #include <cfloat>
 #include <cmath>
 #include <map>
-#include <utility>
 
 #include "analysis/KDPointLocationKernels.h"
 #include "analysis/MedianSelect.h"

@@ -231,6 +231,15 @@ std::vector<uint8_t> makeCamPosTable(const std::vector<VekPoint>& cameras, float
     return out;
 }
 
+std::optional<std::array<unsigned, 2>> pngHeaderSize(const std::vector<unsigned char>& png)
+{
+    unsigned w = 0, h = 0;
+    lodepng::State state;
+    if (lodepng_inspect(&w, &h, &state, png.data(), png.size()) != 0)
+        return std::nullopt;
+    return std::array<unsigned, 2>{w, h};
+}
+
 std::optional<std::vector<uint8_t>> makeBackground(const std::vector<uint8_t>& pixelMask, uint32_t displayWidth,
                                                    uint32_t displayHeight, const std::filesystem::path& pngPath)
 {
@@ -242,10 +251,8 @@ std::optional<std::vector<uint8_t>> makeBackground(const std::vector<uint8_t>& p
     const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<unsigned char> image;
     unsigned w = 0, h = 0;
-    // The size in the PNG header decides the decoder's allocation: a picture
-    // larger than any the host renders is refused before it is made.
-    lodepng::State state;
-    if (in.bad() || lodepng_inspect(&w, &h, &state, bytes.data(), bytes.size()) != 0 || w > 16384 || h > 16384 ||
+    const auto size = pngHeaderSize(bytes);
+    if (in.bad() || !size || (*size)[0] > kMaxPictureSide || (*size)[1] > kMaxPictureSide ||
         lodepng::decode(image, w, h, bytes, LCT_RGBA, 8) != 0)
         return std::nullopt;
     return maskedPicture(std::move(image), w, h, pixelMask, displayWidth, displayHeight);

@@ -55,6 +55,12 @@ std::vector<uint8_t> serializeNamedBlocks(const std::vector<NamedBlock>& blocks)
 std::vector<uint8_t> makeCamPosTable(const std::vector<VekPoint>& cameras, float globalScale,
                                      const std::array<int32_t, 3>& camOffset, const VekPoint& boxScale);
 
+// The largest picture side the tools read. The size in a PNG header decides
+// what the decoder allocates, so a larger picture is refused unread.
+inline constexpr unsigned kMaxPictureSide = 16384;
+// Width and height from the PNG header; nullopt when it cannot be read.
+std::optional<std::array<unsigned, 2>> pngHeaderSize(const std::vector<unsigned char>& png);
+
 // RGBA PNG whose alpha is 255 where the cube-map pixel mask (row length
 // displayWidth) is 0. The picture is the PNG file when a path is given, else
 // displayWidth x displayHeight pixels of the packed colour (lowest byte R).

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "FinalCodes.h"
+#include "FinalViewWriter.h"
 #include "foundation/FileReplace.h"
 #include "Preview.h"
 
@@ -198,12 +199,11 @@ std::optional<Rgba8Image> loadPng(const std::string& path, std::string& error)
     unsigned w = 0, h = 0;
     std::vector<unsigned char> bytes;
     unsigned code = lodepng::load_file(bytes, path);
-    // No view is larger than 16384 x 16384, and the header's size decides
-    // what the decoder allocates: a larger picture is refused unread.
-    lodepng::State state;
-    if (code == 0 && lodepng_inspect(&w, &h, &state, bytes.data(), bytes.size()) == 0 && (w > 16384 || h > 16384)) {
-        error = path + ": cannot read the PNG picture (" + std::to_string(w) + "x" + std::to_string(h) +
-                " is larger than any view)";
+    // A reference larger than any view is refused unread.
+    const auto size = code == 0 ? pngHeaderSize(bytes) : std::nullopt;
+    if (size && ((*size)[0] > kMaxPictureSide || (*size)[1] > kMaxPictureSide)) {
+        error = path + ": cannot read the PNG picture (" + std::to_string((*size)[0]) + "x" +
+                std::to_string((*size)[1]) + " is larger than any view)";
         return std::nullopt;
     }
     if (code == 0)
