@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 VekPoint cameraPosition(const RenderingContext& context, uint64_t cameraIndex)
@@ -46,9 +50,104 @@ bool usableNormal(const VekPoint& n)
     return n.x * n.x + n.y * n.y + n.z * n.z >= 9.999999e-9f;
 }
 
+#if defined(__SSE2__)
+// The four corners side by side, each lane doing what footprintPoint does
+// with the corner's direction, operation for operation, so the results are
+// bit-identical. Only for pixels whose corners share a cube-map face; false
+// otherwise.
+bool fourCorners(const RenderingContext& context, const VekPoint& origin, uint64_t x, uint64_t y,
+                 const VekPoint& center, const VekPoint& normal, float scale, std::array<VekPoint, 4>& corners)
+{
+    constexpr std::array<VekPoint2, 4> at = GetMainPointsPos2D();
+    const __m128 one = _mm_set1_ps(1.0f);
+    const __m128 two = _mm_set1_ps(2.0f);
+    const __m128 three = _mm_set1_ps(3.0f);
+    const __m128 a = _mm_setr_ps(at[0].x, at[1].x, at[2].x, at[3].x);
+    const __m128 b = _mm_setr_ps(at[0].y, at[1].y, at[2].y, at[3].y);
+    const __m128 u = _mm_div_ps(_mm_add_ps(_mm_set1_ps(static_cast<float>(x)), a),
+                                _mm_set1_ps(static_cast<float>(context.width)));
+    const __m128 v = _mm_div_ps(_mm_add_ps(_mm_set1_ps(static_cast<float>(y)), b),
+                                _mm_set1_ps(static_cast<float>(context.height)));
+    const __m128 s = _mm_sub_ps(_mm_mul_ps(two, u), one);
+    const __m128 t = _mm_sub_ps(_mm_mul_ps(two, v), one);
+    alignas(16) float ls[4], lt[4];
+    _mm_store_ps(ls, s);
+    _mm_store_ps(lt, t);
+    const int32_t face = Quorvel::Camera::cubeMapFace(ls[0], lt[0]);
+    for (int i = 1; i < 4; ++i)
+        if (Quorvel::Camera::cubeMapFace(ls[i], lt[i]) != face)
+            return false;
+
+    // cubeMapFaceDirection, lane-wise.
+    const __m128 k = _mm_set1_ps(Quorvel::Camera::kCubeMapEdgeScale);
+    auto times = [](__m128 a, __m128 b) { return _mm_mul_ps(a, b); };
+    auto plus = [](__m128 a, __m128 b) { return _mm_add_ps(a, b); };
+    auto minus = [](__m128 a, __m128 b) { return _mm_sub_ps(a, b); };
+    const __m128 twoTplus1 = times(plus(times(two, t), one), k);     // (2t + 1) k
+    const __m128 twoTminus1 = times(minus(times(two, t), one), k);   // (2t - 1) k
+    const __m128 threeSplus2 = times(plus(times(three, s), two), k); // (3s + 2) k
+    const __m128 twoMinus3S = times(minus(two, times(three, s)), k); // (2 - 3s) k
+    const __m128 minus3S = times(times(_mm_set1_ps(-3.0f), s), k);   // -3 s k
+    const __m128 minusOne = _mm_set1_ps(-1.0f);
+    __m128 dx, dy, dz;
+    switch (face) {
+    case 0: dx = one; dy = twoTplus1; dz = threeSplus2; break;
+    case 1: dx = minus3S; dy = twoTplus1; dz = one; break;
+    case 2: dx = minusOne; dy = twoTplus1; dz = twoMinus3S; break;
+    case 3: dx = threeSplus2; dy = twoTminus1; dz = minusOne; break;
+    case 4: dx = minus3S; dy = one; dz = times(minus(one, times(two, t)), k); break;
+    default: dx = twoMinus3S; dy = minusOne; dz = twoTminus1; break;
+    }
+    // Utils::normalize, lane-wise.
+    const __m128 l = _mm_sqrt_ps(plus(plus(times(dx, dx), times(dy, dy)), times(dz, dz)));
+    const __m128 factor = _mm_and_ps(_mm_cmpneq_ps(l, _mm_setzero_ps()), _mm_div_ps(one, l));
+    dx = times(dx, factor);
+    dy = times(dy, factor);
+    dz = times(dz, factor);
+
+    // footprintPoint, lane-wise: two lanes at a time in double precision.
+    const float w = Quorvel::Utils::dot({center.x - origin.x, center.y - origin.y, center.z - origin.z}, normal);
+    const __m128d wd = _mm_set1_pd(w);
+    const __m128d nx = _mm_set1_pd(normal.x), ny = _mm_set1_pd(normal.y), nz = _mm_set1_pd(normal.z);
+    const __m128d ox = _mm_set1_pd(origin.x), oy = _mm_set1_pd(origin.y), oz = _mm_set1_pd(origin.z);
+    const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    const __m128d grazing = _mm_set1_pd(0.0001);
+    const __m128 cx = _mm_set1_ps(center.x), cy = _mm_set1_ps(center.y), cz = _mm_set1_ps(center.z);
+    auto lanes = [](__m128 d, int part) { return _mm_cvtps_pd(part == 0 ? d : _mm_movehl_ps(d, d)); };
+    __m128d hx[2], hy[2], hz[2], meets[2];
+    for (int part = 0; part < 2; ++part) {
+        const __m128d ddx = lanes(dx, part), ddy = lanes(dy, part), ddz = lanes(dz, part);
+        const __m128d h = _mm_add_pd(_mm_add_pd(_mm_mul_pd(ddx, nx), _mm_mul_pd(ddy, ny)), _mm_mul_pd(ddz, nz));
+        meets[part] = _mm_cmpgt_pd(_mm_and_pd(h, absMask), grazing);
+        const __m128d along = _mm_div_pd(wd, h);
+        hx[part] = _mm_add_pd(ox, _mm_mul_pd(ddx, along));
+        hy[part] = _mm_add_pd(oy, _mm_mul_pd(ddy, along));
+        hz[part] = _mm_add_pd(oz, _mm_mul_pd(ddz, along));
+    }
+    // Lanes whose ray meets the plane: the low halves of the two masks.
+    const __m128 keep = _mm_shuffle_ps(_mm_castpd_ps(meets[0]), _mm_castpd_ps(meets[1]), _MM_SHUFFLE(2, 0, 2, 0));
+    auto narrow = [](__m128d low, __m128d high) { return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high)); };
+    const __m128 hit[3] = {narrow(hx[0], hx[1]), narrow(hy[0], hy[1]), narrow(hz[0], hz[1])};
+    const __m128 c[3] = {cx, cy, cz};
+    const __m128 sc = _mm_set1_ps(scale);
+    alignas(16) float out[3][4];
+    for (int axis = 0; axis < 3; ++axis) {
+        const __m128 h = _mm_or_ps(_mm_and_ps(keep, hit[axis]), _mm_andnot_ps(keep, c[axis]));
+        _mm_store_ps(out[axis], plus(c[axis], times(minus(h, c[axis]), sc)));
+    }
+    for (int i = 0; i < 4; ++i)
+        corners[static_cast<size_t>(i)] = {out[0][i], out[1][i], out[2][i]};
+    return true;
+}
+#endif
+
 void fillCorners(const RenderingContext& context, const VekPoint& origin, uint64_t x, uint64_t y,
                  const VekPoint& center, const VekPoint& normal, float scale, std::array<VekPoint, 4>& corners)
 {
+#if defined(__SSE2__)
+    if (!context.lookupReady && fourCorners(context, origin, x, y, center, normal, scale, corners))
+        return;
+#endif
     for (int i = 0; i < 4; ++i) {
         const VekPoint d = context.GetDirection(static_cast<PLAQUE_MAIN_POINTS>(i), x, y);
         corners[i] = footprintPoint(origin, d, center, normal, scale);

@@ -311,21 +311,30 @@ TEST(PlaqueRecords, PackedWordsAndMissingCamera)
     expectSame(p.center, {d.x * 2.0f, d.y * 2.0f, d.z * 2.0f});
 }
 
+// With tables the corners come one by one; without, four side by side.
+// Every pixel, on a width that puts face edges inside pixels and on one that
+// does not, with normals that face the camera, slant, graze one corner's ray
+// and are missing.
 TEST(PlaqueLookups, SameResultWithAndWithoutLookups)
 {
     const std::vector<VekPoint> cameras = {{1, -2, 3}};
-    RenderingContext plain;
-    plain.cameras = &cameras;
-    plain.width = 30;
-    plain.height = 20;
-    RenderingContext cached = plain;
-    cached.InitLookup();
-    const VekPoint normals[] = {{0, 0, -1}, {0.5f, 0.5f, -0.7071f}, {0, 0, 0}};
-    for (uint64_t y = 0; y < 20; y += 3)
-        for (uint64_t x = 0; x < 30; x += 4)
-            for (const VekPoint& n : normals)
-                expectSamePlaque(GetPlaqueInfo(cached, 0, x, y, n, 7.0f, 0, 1.25f),
-                                 GetPlaqueInfo(plain, 0, x, y, n, 7.0f, 0, 1.25f));
+    for (const uint64_t width : {30u, 31u}) {
+        RenderingContext plain;
+        plain.cameras = &cameras;
+        plain.width = width;
+        plain.height = 20;
+        RenderingContext cached = plain;
+        cached.InitLookup();
+        for (uint64_t y = 0; y < plain.height; ++y)
+            for (uint64_t x = 0; x < width; ++x) {
+                const VekPoint corner = plain.GetDirection(upLeft, x, y);
+                const VekPoint grazing = Quorvel::Utils::normalize({corner.z, 0.0f, -corner.x});
+                const VekPoint normals[] = {{0, 0, -1}, {0.5f, 0.5f, -0.7071f}, grazing, {0, 0, 0}};
+                for (const VekPoint& n : normals)
+                    expectSamePlaque(GetPlaqueInfo(cached, 0, x, y, n, 7.0f, 0, 1.25f),
+                                     GetPlaqueInfo(plain, 0, x, y, n, 7.0f, 0, 1.25f));
+            }
+    }
 }
 
 TEST(IsDegenerated, ParallelEdgesAndCollapsedQuads)
