@@ -218,8 +218,9 @@ public:
     void Remove(size_t plaque);
 
     // For every test point, the first candidate in overlap-list order whose
-    // patch covers it, -1 when none does; with `anyCandidate`, the first
-    // candidate into found[0].
+    // patch covers it, -1 when none does (from a list, the points after the
+    // first without a cover are left at -1 unsearched); with `anyCandidate`,
+    // the first candidate into found[0].
     void FindCovers(const PlaqueKDTree& tree, const Probe& probe, int32_t* found, std::vector<Entry>& heap) const;
 
     // Sets the bit of every indexed plaque that has no candidate at all:
@@ -661,11 +662,26 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
     };
 
     if (probe.list != nullptr) {
-        // The same candidates in the same order as the search below.
-        for (size_t j = 0; j < probe.listLength; ++j) {
-            const auto n = static_cast<size_t>(probe.list[j]);
-            const bool gone = probe.live ? live_[n] == 0 : tree.removed[static_cast<size_t>(points_[n].plaque)];
-            if (!gone && take(points_[n]))
+        // The same candidates in the same order as the search below, one
+        // test point at a time: a point without a cover settles the plaque,
+        // so the search stops there and leaves the later points at -1.
+        auto gone = [&](size_t n) {
+            return probe.live ? live_[n] == 0 : tree.removed[static_cast<size_t>(points_[n].plaque)];
+        };
+        if (probe.anyCandidate) {
+            for (size_t j = 0; j < probe.listLength; ++j)
+                if (!gone(static_cast<size_t>(probe.list[j])) && take(points_[static_cast<size_t>(probe.list[j])]))
+                    return;
+            return;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            for (size_t j = 0; j < probe.listLength && found[i] < 0; ++j) {
+                const auto n = static_cast<size_t>(probe.list[j]);
+                const Point& k = points_[n];
+                if (!gone(n) && nearLine(targets[i].line, k) && covers(tree, targets[i], k))
+                    found[i] = k.plaque;
+            }
+            if (found[i] < 0)
                 return;
         }
         return;
