@@ -1161,19 +1161,20 @@ std::vector<uint32_t> worstFirst(const PlaqueKDTree& tree, FillHole fillHole)
         ranks[i] = {p.quality == 0.0 ? uint64_t(1) << 63 : ordered, i,
                     (fillHole(i) ? 0u : 2u) + (p.facesCamera ? 1u : 0u)};
     }
-    // One counting pass for all nine digits: eight bytes of the quality,
-    // then the group.
-    constexpr int kDigits = 9;
+    // One counting pass for all seven digits: six of 11 bits of the
+    // quality, then the group.
+    constexpr int kDigits = 7;
+    constexpr int kBits = 11;
     auto digit = [](const Rank& r, int d) {
-        return static_cast<size_t>(d < 8 ? (r.quality >> (8 * d)) & 0xFFu : r.group);
+        return static_cast<size_t>(d < kDigits - 1 ? (r.quality >> (kBits * d)) & ((1u << kBits) - 1) : r.group);
     };
-    std::vector<std::array<size_t, 256>> start(kDigits);
+    std::vector<std::array<size_t, size_t(1) << kBits>> start(kDigits);
     for (const Rank& r : ranks)
         for (int d = 0; d < kDigits; ++d)
             ++start[static_cast<size_t>(d)][digit(r, d)];
     std::vector<Rank> sorted(ranks.size());
     for (int d = 0; d < kDigits; ++d) {
-        std::array<size_t, 256>& at = start[static_cast<size_t>(d)];
+        std::array<size_t, size_t(1) << kBits>& at = start[static_cast<size_t>(d)];
         if (std::find(at.begin(), at.end(), ranks.size()) != at.end())
             continue; // one value for all: the order stays
         size_t sum = 0;
