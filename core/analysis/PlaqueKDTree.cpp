@@ -12,7 +12,7 @@
 #include <utility>
 
 #if defined(__SSE2__)
-#include <xmmintrin.h>
+#include <emmintrin.h>
 #endif
 
 #include "analysis/MedianSelect.h"
@@ -238,6 +238,14 @@ private:
         double quality;
         int32_t plaque;
         uint32_t camera;
+    };
+
+    // Points side by side, for tests four at a time; padded to a multiple
+    // of four with points that pass no test (NaN centres).
+    struct NearLanes {
+        std::vector<float> x, y, z, nx, ny, nz;
+        std::vector<int32_t> camera;
+        void Fill(const std::vector<Point>& points, const std::vector<int32_t>& near);
     };
 
     struct Node {
@@ -801,6 +809,24 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
     }
 }
 
+void PlaqueCoverIndex::NearLanes::Fill(const std::vector<Point>& points, const std::vector<int32_t>& near)
+{
+    const size_t padded = (near.size() + 3) / 4 * 4;
+    for (auto* v : {&x, &y, &z, &nx, &ny, &nz})
+        v->assign(padded, std::numeric_limits<float>::quiet_NaN());
+    camera.assign(padded, -1);
+    for (size_t j = 0; j < near.size(); ++j) {
+        const Point& q = points[static_cast<size_t>(near[j])];
+        x[j] = q.center.x;
+        y[j] = q.center.y;
+        z[j] = q.center.z;
+        nx[j] = q.normal.x;
+        ny[j] = q.normal.y;
+        nz[j] = q.normal.z;
+        camera[j] = static_cast<int32_t>(q.camera);
+    }
+}
+
 // Most plaques lie inside their own camera's stretch of surface. One search
 // per leaf lists the plaques that may be candidates for any of its plaques,
 // within the largest overlap radius among them; each plaque is then settled
@@ -834,13 +860,45 @@ void PlaqueCoverIndex::FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<b
     // The live plaques of other cameras in `near` within the overlap radius
     // of point k with an aligned normal: exactly the candidates a search
     // would accept. Past the list limit, only that there are more counts.
-    auto candidatesOf = [this](size_t k, const std::vector<int32_t>& near, std::vector<int32_t>& out) {
+    // `lanes` holds `near` side by side, four to a step, padded with points
+    // that fail.
+    NearLanes lanes;
+    auto candidatesOf = [this, &lanes](size_t k, const std::vector<int32_t>& near, std::vector<int32_t>& out) {
         out.clear();
         const Point& p = points_[k];
         const float radius = radius_[k];
         if (!(radius >= 0.0f))
             return;
         const float r2 = radius * radius;
+#if defined(__SSE2__)
+        // `candidate` four at a time, operation for operation; the cosine
+        // was checked when `near` was gathered.
+        const __m128 px = _mm_set1_ps(p.center.x), py = _mm_set1_ps(p.center.y), pz = _mm_set1_ps(p.center.z);
+        const __m128 qx = _mm_set1_ps(p.normal.x), qy = _mm_set1_ps(p.normal.y), qz = _mm_set1_ps(p.normal.z);
+        const __m128 limit = _mm_set1_ps(r2);
+        const __m128 alignment = _mm_set1_ps(kMinAlignment);
+        const __m128 sign = _mm_set1_ps(-0.0f);
+        const __m128i own = _mm_set1_epi32(static_cast<int32_t>(p.camera));
+        for (size_t j = 0; j < near.size(); j += 4) {
+            const __m128 dx = _mm_sub_ps(_mm_loadu_ps(&lanes.x[j]), px);
+            const __m128 dy = _mm_sub_ps(_mm_loadu_ps(&lanes.y[j]), py);
+            const __m128 dz = _mm_sub_ps(_mm_loadu_ps(&lanes.z[j]), pz);
+            const __m128 d2 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy)), _mm_mul_ps(dz, dz));
+            const __m128 dot = _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_loadu_ps(&lanes.nx[j]), qx),
+                                                     _mm_mul_ps(_mm_loadu_ps(&lanes.ny[j]), qy)),
+                                          _mm_mul_ps(_mm_loadu_ps(&lanes.nz[j]), qz));
+            const __m128 other = _mm_castsi128_ps(_mm_xor_si128(
+                _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&lanes.camera[j])), own),
+                _mm_set1_epi32(-1)));
+            const __m128 aligned = _mm_cmpnlt_ps(_mm_andnot_ps(sign, dot), alignment);
+            int hits = _mm_movemask_ps(_mm_and_ps(_mm_and_ps(other, aligned), _mm_cmple_ps(d2, limit)));
+            for (; hits != 0; hits &= hits - 1) {
+                out.push_back(near[j + static_cast<size_t>(std::countr_zero(static_cast<unsigned>(hits)))]);
+                if (out.size() > kListLimit)
+                    return;
+            }
+        }
+#else
         for (int32_t n : near) {
             if (!candidate(points_[static_cast<size_t>(n)], p.camera, p.center, p.normal, r2))
                 continue;
@@ -848,6 +906,7 @@ void PlaqueCoverIndex::FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<b
             if (out.size() > kListLimit)
                 return;
         }
+#endif
     };
     auto bestFirst = [this](int32_t a, int32_t b) {
         const Point& p = points_[static_cast<size_t>(a)];
@@ -899,6 +958,8 @@ void PlaqueCoverIndex::FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<b
                 near.push_back(k);
             }
         }
+        if (listed)
+            lanes.Fill(points_, near);
         for (int32_t k = leaf.first; k < leaf.first + leaf.count; ++k) {
             const int32_t plaque = points_[static_cast<size_t>(k)].plaque;
             if (!askable(k))
