@@ -87,19 +87,11 @@ std::unique_ptr<Frame> makeFrame(int64_t n)
                   ("bench_finalisation_" + std::to_string(getpid()) + "_" + std::to_string(n) + ".qvl"))
                      .string();
     Quorvel::Logger::QvSetConsoleLogLevel(Quorvel::Logger::ERROR);
-    if (!QuorvelTest::shootDetectionPhase(host, setup, f->scratch))
+    QuorvelTest::RawDetection raw = QuorvelTest::shootRawDetection(host, setup, f->scratch);
+    if (raw.plaques.empty())
         std::fprintf(stderr, "the detection phase failed\n");
-    auto& c = Quorvel::Phase::getQuorvelContext();
-    {
-        std::lock_guard lock(c.tempFileMutex);
-        std::fflush(c.tempFile);
-        std::rewind(c.tempFile);
-        f->raw.resize(c.tempRecordCount);
-        if (std::fread(f->raw.data(), sizeof(DetectPlaqueInfo), f->raw.size(), c.tempFile) != f->raw.size())
-            f->raw.clear();
-    }
-    f->cameras = c.cameraPositions;
-    Quorvel::Phase::QvPhaseTerminate(Quorvel::Phase::Discard);
+    f->raw = std::move(raw.plaques);
+    f->cameras = std::move(raw.cameras);
     f->context.cameras = &f->cameras;
     f->context.width = f->width;
     f->context.height = f->height;

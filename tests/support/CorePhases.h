@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,6 +115,34 @@ inline bool shootDetectionPhase(TestHost& host, const PhaseSetup& s, const std::
     return renderBuckets(s, p.x, p.y, [&](uint64_t t, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
         host.shootDetection(t, x0, y0, x1, y1, s.detectionSamplesPerPixel);
     });
+}
+
+// The raw plaques of a detection phase as its buckets left them in the
+// sample file, with the phase's cameras; the phase is discarded.
+struct RawDetection {
+    std::vector<Quorvel::BinIO::DetectPlaqueInfo> plaques;
+    std::vector<VekPoint> cameras;
+    std::vector<float> priorities;
+};
+
+inline RawDetection shootRawDetection(TestHost& host, const PhaseSetup& s, const std::string& outFile)
+{
+    RawDetection raw;
+    const bool shot = shootDetectionPhase(host, s, outFile);
+    auto& c = Quorvel::Phase::getQuorvelContext();
+    if (shot) {
+        std::lock_guard lock(c.tempFileMutex);
+        std::fflush(c.tempFile);
+        std::rewind(c.tempFile);
+        raw.plaques.resize(c.tempRecordCount);
+        if (std::fread(raw.plaques.data(), sizeof(Quorvel::BinIO::DetectPlaqueInfo), raw.plaques.size(),
+                       c.tempFile) != raw.plaques.size())
+            raw.plaques.clear();
+    }
+    raw.cameras = c.cameraPositions;
+    raw.priorities = c.cameraPriorities;
+    Quorvel::Phase::QvPhaseTerminate(Quorvel::Phase::Discard);
+    return raw;
 }
 
 // A whole detection phase writing `outFile`.
