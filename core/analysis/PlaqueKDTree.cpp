@@ -852,7 +852,7 @@ void PlaqueCoverIndex::FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<b
     auto distance2 = [](const Node& a, const float* lo, const float* hi) {
         double d2 = 0.0;
         for (int k = 0; k < 3; ++k) {
-            const double d = std::max({0.0, double(lo[k]) - a.hi[k], double(a.lo[k]) - hi[k]});
+            const double d = std::max(std::max(0.0, double(lo[k]) - a.hi[k]), double(a.lo[k]) - hi[k]);
             d2 += d * d;
         }
         return d2;
@@ -948,7 +948,7 @@ void PlaqueCoverIndex::FindLonelyPlaques(const PlaqueKDTree& tree, std::vector<b
                 double d2 = 0.0;
                 const float c[3] = {q.center.x, q.center.y, q.center.z};
                 for (int a = 0; a < 3; ++a) {
-                    const double d = std::max({0.0, double(leaf.lo[a]) - c[a], double(c[a]) - leaf.hi[a]});
+                    const double d = std::max(std::max(0.0, double(leaf.lo[a]) - c[a]), double(c[a]) - leaf.hi[a]);
                     d2 += d * d;
                 }
                 if (d2 > reach2)
