@@ -267,7 +267,8 @@ private:
 
     static constexpr size_t kLeafSize = 16;
     static constexpr size_t kNearLimit = 1024;
-    static constexpr size_t kListLimit = 32;
+    static constexpr size_t kListLimit = 128;
+    static_assert(kListLimit <= std::numeric_limits<uint8_t>::max(), "a list's length is a byte");
     // A node whose centres span less than this many reaches holds layers of
     // one patch rather than a stretch of surface.
     static constexpr float kLayerExtent = 2.0f;
