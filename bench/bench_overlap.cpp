@@ -25,13 +25,13 @@
 
 #include <unistd.h>
 
-#include "../tests/support/TestScene.h"
 #include "analysis/PixelSampleMerging.h"
 #include "analysis/PlaqueKDTree.h"
 #include "analysis/RedundancyRemoval.h"
 #include "camera/CameraSet.h"
 #include "foundation/Logger.h"
 #include "support/CorePhases.h"
+#include "support/TestScene.h"
 
 using Quorvel::BinIO::DetectPlaqueInfo;
 using Quorvel::RenderSample::QvRenderSample;
