@@ -678,9 +678,11 @@ void PlaqueCoverIndex::FindCovers(const PlaqueKDTree& tree, const Probe& probe, 
             return probe.live ? live_[n] == 0 : tree.removed[static_cast<size_t>(points_[n].plaque)];
         };
         if (probe.anyCandidate) {
-            for (size_t j = 0; j < probe.listLength; ++j)
-                if (!gone(static_cast<size_t>(probe.list[j])) && take(points_[static_cast<size_t>(probe.list[j])]))
+            for (size_t j = 0; j < probe.listLength; ++j) {
+                const auto n = static_cast<size_t>(probe.list[j]);
+                if (!gone(n) && take(points_[n]))
                     return;
+            }
             return;
         }
         for (size_t i = 0; i < count; ++i) {
@@ -1230,13 +1232,14 @@ std::vector<uint32_t> worstFirst(const PlaqueKDTree& tree, FillHole fillHole)
     auto digit = [](const Rank& r, int d) {
         return static_cast<size_t>(d < kDigits - 1 ? (r.quality >> (kBits * d)) & ((1u << kBits) - 1) : r.group);
     };
-    std::vector<std::array<size_t, size_t(1) << kBits>> start(kDigits);
+    using Counts = std::array<size_t, size_t(1) << kBits>;
+    std::vector<Counts> start(kDigits);
     for (const Rank& r : ranks)
         for (int d = 0; d < kDigits; ++d)
             ++start[static_cast<size_t>(d)][digit(r, d)];
     std::vector<Rank> sorted(ranks.size());
     for (int d = 0; d < kDigits; ++d) {
-        std::array<size_t, size_t(1) << kBits>& at = start[static_cast<size_t>(d)];
+        Counts& at = start[static_cast<size_t>(d)];
         if (std::find(at.begin(), at.end(), ranks.size()) != at.end())
             continue; // one value for all: the order stays
         size_t sum = 0;

@@ -112,7 +112,6 @@ bool fourCorners(const RenderingContext& context, const VekPoint& origin, uint64
     const __m128d ox = _mm_set1_pd(origin.x), oy = _mm_set1_pd(origin.y), oz = _mm_set1_pd(origin.z);
     const __m128d absMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
     const __m128d grazing = _mm_set1_pd(0.0001);
-    const __m128 cx = _mm_set1_ps(center.x), cy = _mm_set1_ps(center.y), cz = _mm_set1_ps(center.z);
     auto lanes = [](__m128 d, int part) { return _mm_cvtps_pd(part == 0 ? d : _mm_movehl_ps(d, d)); };
     __m128d hx[2], hy[2], hz[2], meets[2];
     for (int part = 0; part < 2; ++part) {
@@ -128,7 +127,7 @@ bool fourCorners(const RenderingContext& context, const VekPoint& origin, uint64
     const __m128 keep = _mm_shuffle_ps(_mm_castpd_ps(meets[0]), _mm_castpd_ps(meets[1]), _MM_SHUFFLE(2, 0, 2, 0));
     auto narrow = [](__m128d low, __m128d high) { return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high)); };
     const __m128 hit[3] = {narrow(hx[0], hx[1]), narrow(hy[0], hy[1]), narrow(hz[0], hz[1])};
-    const __m128 c[3] = {cx, cy, cz};
+    const __m128 c[3] = {_mm_set1_ps(center.x), _mm_set1_ps(center.y), _mm_set1_ps(center.z)};
     const __m128 sc = _mm_set1_ps(scale);
     alignas(16) float out[3][4];
     for (int axis = 0; axis < 3; ++axis) {
