@@ -9,6 +9,7 @@
 #include <fstream>
 #include <limits>
 #include <numeric>
+#include <tuple>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -279,9 +280,19 @@ private:
         float reach;
         uint32_t point;
     };
-    int32_t build(std::vector<Slot>& slots, size_t lo, size_t hi, int32_t parent, bool partitioned);
+    // Bounds of a range of slots: centres, then the largest reach.
+    struct RangeBox {
+        float lo[3];
+        float hi[3];
+        float reach;
+    };
+    size_t rangeBoxes(const std::vector<Slot>& slots, size_t lo, size_t hi, std::vector<RangeBox>& boxes) const;
+    int32_t build(std::vector<Slot>& slots, size_t lo, size_t hi, int32_t parent, bool partitioned,
+                  const std::vector<RangeBox>& boxes);
     bool manyCameras(const std::vector<Slot>& slots, size_t lo, size_t hi) const;
-    void gatherBounds();
+    // Bottom-up: the bounds of normals, reaches and cameras, each point's
+    // leaf, and the best key below every node, in one pass over the points.
+    void gather();
     Key leafKey(const Node& node) const;
     static const Key& best(const Key& a, const Key& b)
     {
@@ -331,8 +342,15 @@ void PlaqueCoverIndex::Build(const PlaqueKDTree& tree, const std::vector<kdpl::P
     pointOf_.assign(plaques.size(), -1);
     points_.reserve(located.size());
     radius_.reserve(located.size());
-    for (const kdpl::Point& c : located) {
-        const auto i = c.index;
+    // The index's order scatters the plaques over memory: fetch ahead.
+    constexpr size_t kAhead = 16;
+    for (size_t k = 0; k < located.size(); ++k) {
+        if (k + kAhead < located.size()) {
+            const auto* ahead = reinterpret_cast<const char*>(&plaques[static_cast<size_t>(located[k + kAhead].index)]);
+            __builtin_prefetch(ahead);
+            __builtin_prefetch(ahead + sizeof(Plaque) - 1);
+        }
+        const auto i = located[k].index;
         const Plaque& p = plaques[static_cast<size_t>(i)];
         if (std::isnan(p.center.x) || std::isnan(p.center.y) || std::isnan(p.center.z))
             continue; // matches no radius query
@@ -350,40 +368,25 @@ void PlaqueCoverIndex::Build(const PlaqueKDTree& tree, const std::vector<kdpl::P
     for (size_t k = 0; k < points_.size(); ++k)
         slots[k] = {{points_[k].center.x, points_[k].center.y, points_[k].center.z}, points_[k].reach,
                     static_cast<uint32_t>(k)};
-    build(slots, 0, points_.size(), -1, true);
-    // Splits by quality move points; the spatial ones find them in place.
-    bool moved = false;
-    for (size_t k = 0; k < slots.size() && !moved; ++k)
-        moved = slots[k].point != k;
-    if (moved) {
-        std::vector<Point> ordered(points_.size());
-        std::vector<float> radius(points_.size());
-        for (size_t k = 0; k < slots.size(); ++k) {
-            ordered[k] = points_[slots[k].point];
-            radius[k] = radius_[slots[k].point];
-        }
-        points_.swap(ordered);
-        radius_.swap(radius);
-    }
-    gatherBounds();
-    leafOf_.assign(points_.size(), -1);
-    fixedKey_.assign(nodes_.size(), kNoKey);
-    for (size_t n = nodes_.size(); n-- > 0;) {
-        const Node& node = nodes_[n];
-        if (node.left < 0) {
-            for (int32_t k = node.first; k < node.first + node.count; ++k) {
-                leafOf_[static_cast<size_t>(k)] = static_cast<int32_t>(n);
-                pointOf_[static_cast<size_t>(points_[static_cast<size_t>(k)].plaque)] = k;
-            }
-        }
-    }
+    std::vector<RangeBox> boxes;
+    boxes.reserve(nodes_.capacity());
+    rangeBoxes(slots, 0, slots.size(), boxes);
+    build(slots, 0, points_.size(), -1, true, boxes);
+    // Splits by quality move points, a few in a thousand; the spatial ones
+    // find them in place. The slots are a permutation, so the moved points
+    // are all read before any is written.
+    std::vector<uint32_t> moved;
+    for (uint32_t k = 0; k < slots.size(); ++k)
+        if (slots[k].point != k)
+            moved.push_back(k);
+    std::vector<std::pair<Point, float>> movedPoints;
+    movedPoints.reserve(moved.size());
+    for (const uint32_t k : moved)
+        movedPoints.emplace_back(points_[slots[k].point], radius_[slots[k].point]);
+    for (size_t m = 0; m < moved.size(); ++m)
+        std::tie(points_[moved[m]], radius_[moved[m]]) = movedPoints[m];
     live_.assign(points_.size(), 1);
-    for (size_t n = nodes_.size(); n-- > 0;) {
-        const Node& node = nodes_[n];
-        fixedKey_[n] = node.left < 0 ? leafKey(node)
-                                     : best(fixedKey_[static_cast<size_t>(node.left)],
-                                            fixedKey_[static_cast<size_t>(node.right)]);
-    }
+    gather();
     liveKey_ = fixedKey_;
 }
 
@@ -441,19 +444,55 @@ bool PlaqueCoverIndex::manyCameras(const std::vector<Slot>& slots, size_t lo, si
     return count >= kLayerCameras;
 }
 
+// The ranges of the tree follow from the counts alone, whatever a node
+// splits by, so node n of the tree is box n here (both number depth-first).
+// Bottom-up, each slot is read once instead of once a level.
+size_t PlaqueCoverIndex::rangeBoxes(const std::vector<Slot>& slots, size_t lo, size_t hi,
+                                    std::vector<RangeBox>& boxes) const
+{
+    const size_t id = boxes.size();
+    boxes.emplace_back();
+    if (hi - lo <= kLeafSize) {
+        RangeBox& box = boxes[id];
+        slotBounds(slots, lo, hi, box.lo, box.hi, box.reach);
+        return id;
+    }
+    const size_t mid = lo + (hi - lo + 1) / 2;
+    const size_t leftId = rangeBoxes(slots, lo, mid, boxes);
+    const size_t rightId = rangeBoxes(slots, mid, hi, boxes);
+    const RangeBox& left = boxes[leftId];
+    const RangeBox& right = boxes[rightId];
+    RangeBox& box = boxes[id];
+    for (int a = 0; a < 3; ++a) {
+        box.lo[a] = std::min(left.lo[a], right.lo[a]);
+        box.hi[a] = std::max(left.hi[a], right.hi[a]);
+    }
+    box.reach = std::max(left.reach, right.reach);
+    return id;
+}
+
 // Splits on the centres alone, in a compact copy of them; the bounds of the
 // normals, reaches and cameras are gathered afterwards, bottom-up. While
-// `partitioned`, each range already holds its halves in place.
-int32_t PlaqueCoverIndex::build(std::vector<Slot>& slots, size_t lo, size_t hi, int32_t parent, bool partitioned)
+// `partitioned`, each range already holds its halves in place and its box
+// is the one `rangeBoxes` found.
+int32_t PlaqueCoverIndex::build(std::vector<Slot>& slots, size_t lo, size_t hi, int32_t parent, bool partitioned,
+                                const std::vector<RangeBox>& boxes)
 {
     Node node{};
     float reach = 0.0f;
-    slotBounds(slots, lo, hi, node.lo, node.hi, reach);
+    const auto id = static_cast<int32_t>(nodes_.size());
+    if (partitioned) {
+        const RangeBox& box = boxes[static_cast<size_t>(id)];
+        std::copy_n(box.lo, 3, node.lo);
+        std::copy_n(box.hi, 3, node.hi);
+        reach = box.reach;
+    } else {
+        slotBounds(slots, lo, hi, node.lo, node.hi, reach);
+    }
     node.parent = parent;
     node.left = node.right = -1;
     node.first = static_cast<int32_t>(lo);
     node.count = static_cast<int32_t>(hi - lo);
-    const auto id = static_cast<int32_t>(nodes_.size());
     nodes_.push_back(node);
     if (hi - lo <= kLeafSize)
         return id;
@@ -485,15 +524,17 @@ int32_t PlaqueCoverIndex::build(std::vector<Slot>& slots, size_t lo, size_t hi, 
         else
             kdpl::detail::selectMedian(p, lo, hi - 1, mid - 1, [](const Slot& q) { return q.c[2]; });
     }
-    const int32_t left = build(slots, lo, mid, id, partitioned);
-    const int32_t right = build(slots, mid, hi, id, partitioned);
+    const int32_t left = build(slots, lo, mid, id, partitioned, boxes);
+    const int32_t right = build(slots, mid, hi, id, partitioned, boxes);
     nodes_[static_cast<size_t>(id)].left = left;
     nodes_[static_cast<size_t>(id)].right = right;
     return id;
 }
 
-void PlaqueCoverIndex::gatherBounds()
+void PlaqueCoverIndex::gather()
 {
+    leafOf_.assign(points_.size(), -1);
+    fixedKey_.assign(nodes_.size(), kNoKey);
     // Children come after their parent.
     for (size_t n = nodes_.size(); n-- > 0;) {
         Node& node = nodes_[n];
@@ -518,14 +559,21 @@ void PlaqueCoverIndex::gatherBounds()
                 const Node& c = nodes_[static_cast<size_t>(child)];
                 take(c.normalLo, c.normalHi, c.maxReach, c.cameraLo, c.cameraHi);
             }
+            fixedKey_[n] =
+                best(fixedKey_[static_cast<size_t>(node.left)], fixedKey_[static_cast<size_t>(node.right)]);
             continue;
         }
+        Key key = kNoKey;
         for (int32_t k = node.first; k < node.first + node.count; ++k) {
             const Point& p = points_[static_cast<size_t>(k)];
             const float normal[3] = {p.normal.x, p.normal.y, p.normal.z};
             const auto camera = static_cast<uint8_t>(std::min<uint32_t>(p.camera, 255));
             take(normal, normal, p.reach, camera, camera);
+            key = best(key, {p.quality, p.plaque});
+            leafOf_[static_cast<size_t>(k)] = static_cast<int32_t>(n);
+            pointOf_[static_cast<size_t>(p.plaque)] = k;
         }
+        fixedKey_[n] = key;
     }
 }
 
