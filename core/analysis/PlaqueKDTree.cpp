@@ -1327,17 +1327,15 @@ void PlaqueKDTree::build(const RenderingContext& source, const std::vector<Recor
     // corner, slower than computing each direction afresh.
     plaques.clear();
     plaques.reserve(records.size());
+    std::vector<kdpl::Point> centres;
+    centres.reserve(records.size());
     for (const Record& record : records) {
         Plaque& p = plaques.emplace_back(GetPlaqueInfo(context, record, scale));
         if (zeroQuality(record))
             p.quality = 0.0;
+        if (indexable(p))
+            centres.push_back({p.center.x, p.center.y, p.center.z, static_cast<int32_t>(plaques.size() - 1)});
     }
-
-    std::vector<kdpl::Point> centres;
-    centres.reserve(plaques.size());
-    for (size_t i = 0; i < plaques.size(); ++i)
-        if (indexable(plaques[i]))
-            centres.push_back({plaques[i].center.x, plaques[i].center.y, plaques[i].center.z, static_cast<int32_t>(i)});
     location.Init(centres);
     coverIndex_ = std::make_unique<PlaqueCoverIndex>();
     coverIndex_->Build(*this, centres); // in the order the location index left them
