@@ -3,7 +3,6 @@
 // all three are compared query by query and the mismatches are printed.
 
 #include <benchmark/benchmark.h>
-#include <nanoflann.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -12,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "NanoflannPeer.h"
 #include "analysis/KDPointLocation.h"
 
 namespace {
@@ -74,51 +74,13 @@ Dataset& dataset(int which)
     return sets[which];
 }
 
-// nanoflann over the same array.
-struct Cloud {
-    const std::vector<kdpl::float3>* pts;
-    size_t kdtree_get_point_count() const { return pts->size(); }
-    float kdtree_get_pt(size_t i, size_t dim) const
-    {
-        const kdpl::float3& p = (*pts)[i];
-        return dim == 0 ? p.x : dim == 1 ? p.y : p.z;
-    }
-    template <class BBox>
-    bool kdtree_get_bbox(BBox&) const
-    {
-        return false;
-    }
-};
-using Flann = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<float, Cloud>,
-                                                  Cloud, 3, uint32_t>;
-
-// Collects indices with squared distance <= r², the tree's own criterion.
-// nanoflann offers a point only when its distance is < worstDist(), so that
-// reports the next float above r².
-struct InclusiveResult {
-    float r2;
-    float above;
-    std::vector<int32_t>* out;
-    void init() { out->clear(); }
-    void clear() { out->clear(); }
-    size_t size() const { return out->size(); }
-    bool full() const { return true; }
-    bool addPoint(float dist, uint32_t index)
-    {
-        if (dist <= r2)
-            out->push_back(int32_t(index));
-        return true;
-    }
-    float worstDist() const { return above; }
-};
+using Cloud = QuorvelBench::Cloud<kdpl::float3>;
+using Flann = QuorvelBench::Flann<kdpl::float3>;
 
 void flannLocate(const Flann& index, const kdpl::float3& q, float r, std::vector<int32_t>& out)
 {
-    const float r2 = r * r;
-    InclusiveResult result{r2, std::nextafter(r2, HUGE_VALF), &out};
     out.clear();
-    const float query[3] = {q.x, q.y, q.z};
-    index.radiusSearchCustomCallback(query, result, nanoflann::SearchParams(32, 0.0f, false));
+    QuorvelBench::radiusSearch(index, q, r, [&out](uint32_t i) { out.push_back(int32_t(i)); });
 }
 
 void bruteLocate(const std::vector<kdpl::float3>& pts, const kdpl::float3& q, float r,

@@ -16,7 +16,6 @@
 // folder, each phase is kept there and read back by later runs.
 
 #include <benchmark/benchmark.h>
-#include <nanoflann.hpp>
 
 #include <cmath>
 #include <cstdio>
@@ -29,6 +28,7 @@
 
 #include <unistd.h>
 
+#include "NanoflannPeer.h"
 #include "analysis/PixelSampleMerging.h"
 #include "analysis/PlaqueKDTree.h"
 #include "analysis/RedundancyRemoval.h"
@@ -232,64 +232,26 @@ void BM_BuildAndOverlapRemoval(benchmark::State& state, FrameOf frame)
     label(state, f);
 }
 
-struct Centres {
-    std::vector<VekPoint> points;
-    size_t kdtree_get_point_count() const { return points.size(); }
-    float kdtree_get_pt(size_t i, size_t dim) const
-    {
-        const VekPoint& p = points[i];
-        return dim == 0 ? p.x : dim == 1 ? p.y : p.z;
-    }
-    template <class BBox>
-    bool kdtree_get_bbox(BBox&) const
-    {
-        return false;
-    }
-};
-using Flann = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<float, Centres>, Centres, 3, uint32_t>;
-
-// Counts the points within the radius, as the overlap list's query takes them.
-struct CountWithin {
-    float r2;
-    float above;
-    size_t count = 0;
-    void init() { count = 0; }
-    void clear() { count = 0; }
-    size_t size() const { return count; }
-    bool full() const { return true; }
-    bool addPoint(float dist, uint32_t)
-    {
-        count += dist <= r2 ? 1 : 0;
-        return true;
-    }
-    float worstDist() const { return above; }
-};
-
 void BM_NeighbourSearchPeer(benchmark::State& state, FrameOf frame)
 {
     const Frame& f = frame(state.range(0));
-    Centres centres;
+    std::vector<VekPoint> centres;
     std::vector<float> radii;
     {
         const PlaqueKDTree tree = makeTree(f);
         for (const Plaque& p : tree.plaques)
             if (!std::isnan(p.center.x) && !std::isnan(p.center.y) && !std::isnan(p.center.z)) {
-                centres.points.push_back(p.center);
+                centres.push_back(p.center);
                 radii.push_back(OverlapRadius(tree, p));
             }
     }
+    const QuorvelBench::Cloud<VekPoint> cloud{&centres};
     size_t found = 0;
     for (auto _ : state) {
-        Flann index(3, centres, nanoflann::KDTreeSingleIndexAdaptorParams(10));
+        QuorvelBench::Flann<VekPoint> index(3, cloud, nanoflann::KDTreeSingleIndexAdaptorParams(10));
         found = 0;
-        for (size_t i = 0; i < radii.size(); ++i) {
-            const float r2 = radii[i] * radii[i];
-            CountWithin result{r2, std::nextafter(r2, HUGE_VALF)};
-            const VekPoint& c = centres.points[i];
-            const float query[3] = {c.x, c.y, c.z};
-            index.radiusSearchCustomCallback(query, result, nanoflann::SearchParams(32, 0.0f, false));
-            found += result.count;
-        }
+        for (size_t i = 0; i < radii.size(); ++i)
+            QuorvelBench::radiusSearch(index, centres[i], radii[i], [&found](uint32_t) { ++found; });
         benchmark::DoNotOptimize(found);
     }
     label(state, f);
