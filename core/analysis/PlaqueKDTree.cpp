@@ -9,7 +9,6 @@
 #include <fstream>
 #include <limits>
 #include <numeric>
-#include <tuple>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -342,6 +341,8 @@ void PlaqueCoverIndex::Build(const PlaqueKDTree& tree, const std::vector<kdpl::P
     pointOf_.assign(plaques.size(), -1);
     points_.reserve(located.size());
     radius_.reserve(located.size());
+    std::vector<Slot> slots;
+    slots.reserve(located.size());
     // The index's order scatters the plaques over memory: fetch ahead.
     constexpr size_t kAhead = 16;
     for (size_t k = 0; k < located.size(); ++k) {
@@ -358,16 +359,14 @@ void PlaqueCoverIndex::Build(const PlaqueKDTree& tree, const std::vector<kdpl::P
         // farthest corner; a point of a degenerate triangle may lie 0.0002
         // off a corner. The margin covers rounding of the hit off the plane.
         const float farthest = farthestCorner(p);
-        points_.push_back({p.center, 1.1f * farthest + 1e-3f, p.normal, p.cosine, p.quality, i, p.cameraIndex});
+        const float reach = 1.1f * farthest + 1e-3f;
+        slots.push_back({{p.center.x, p.center.y, p.center.z}, reach, static_cast<uint32_t>(points_.size())});
+        points_.push_back({p.center, reach, p.normal, p.cosine, p.quality, i, p.cameraIndex});
         radius_.push_back(overlapRadius(farthest, p.depth, tree.context.width));
     }
     if (points_.empty())
         return;
     nodes_.reserve(2 * (points_.size() / (kLeafSize / 2) + 1));
-    std::vector<Slot> slots(points_.size());
-    for (size_t k = 0; k < points_.size(); ++k)
-        slots[k] = {{points_[k].center.x, points_[k].center.y, points_[k].center.z}, points_[k].reach,
-                    static_cast<uint32_t>(k)};
     std::vector<RangeBox> boxes;
     boxes.reserve(nodes_.capacity());
     rangeBoxes(slots, 0, slots.size(), boxes);
@@ -375,16 +374,19 @@ void PlaqueCoverIndex::Build(const PlaqueKDTree& tree, const std::vector<kdpl::P
     // Splits by quality move points, a few in a thousand; the spatial ones
     // find them in place. The slots are a permutation, so the moved points
     // are all read before any is written.
-    std::vector<uint32_t> moved;
+    struct Moved {
+        uint32_t to;
+        Point point;
+        float radius;
+    };
+    std::vector<Moved> moved;
     for (uint32_t k = 0; k < slots.size(); ++k)
-        if (slots[k].point != k)
-            moved.push_back(k);
-    std::vector<std::pair<Point, float>> movedPoints;
-    movedPoints.reserve(moved.size());
-    for (const uint32_t k : moved)
-        movedPoints.emplace_back(points_[slots[k].point], radius_[slots[k].point]);
-    for (size_t m = 0; m < moved.size(); ++m)
-        std::tie(points_[moved[m]], radius_[moved[m]]) = movedPoints[m];
+        if (const uint32_t from = slots[k].point; from != k)
+            moved.push_back({k, points_[from], radius_[from]});
+    for (const Moved& m : moved) {
+        points_[m.to] = m.point;
+        radius_[m.to] = m.radius;
+    }
     live_.assign(points_.size(), 1);
     gather();
     liveKey_ = fixedKey_;
