@@ -239,19 +239,23 @@ void fillHeader(const Json::Value& root, header_v04& header)
     header.camId = intAt(root, "camId");
 }
 
-// "numAOVS" names from "AOVNames". A count the name list cannot back is
-// refused: it would size the AOV array without any data behind it.
+// Up to "numAOVS" names from "AOVNames"; a missing or shorter list reads as
+// the names it holds, since the AOV block alone must back the count. Only a
+// negative count is refused.
 bool fillHeader(const Json::Value& root, header_v05& header)
 {
     fillHeader(root, static_cast<header_v04&>(header));
     header.numAOVS = intAt(root, "numAOVS");
-    const Json::Value& names = root["AOVNames"];
-    const Json::ArrayIndex available = names.isArray() ? names.size() : 0;
-    if (header.numAOVS < 0 || Json::ArrayIndex(header.numAOVS) > available)
+    if (header.numAOVS < 0)
         return false;
+    const Json::Value* names = root.find("AOVNames", "AOVNames" + 8);
+    const Json::ArrayIndex available = names && names->isArray() ? names->size() : 0;
+    const Json::ArrayIndex count = std::min(available, Json::ArrayIndex(header.numAOVS));
     header.AOVNames.clear();
-    for (Json::ArrayIndex i = 0; i < Json::ArrayIndex(header.numAOVS); ++i)
-        header.AOVNames.push_back(names[i].isString() ? names[i].asString() : std::string());
+    for (Json::ArrayIndex i = 0; i < count; ++i) {
+        const Json::Value& name = (*names)[i];
+        header.AOVNames.push_back(name.isString() ? name.asString() : std::string());
+    }
     return true;
 }
 

@@ -52,6 +52,7 @@ struct header_v04 {
 
 struct header_v05 : header_v04 {
     int32_t numAOVS = 0;
+    // The stored names, at most numAOVS: fewer when the file lists fewer.
     std::vector<std::string> AOVNames;
 };
 

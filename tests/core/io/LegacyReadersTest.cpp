@@ -170,6 +170,52 @@ TEST(LegacyReaders, Version5WithAovs)
     EXPECT_TRUE(sameBytes(records, samples));
 }
 
+// The names are read as the file gives them: a missing or short list is no
+// reason to refuse a file whose AOV block holds every value.
+TEST(LegacyReaders, Version5NamesMissingOrShorterThanTheCount)
+{
+    const Bytes samples = pattern(3, 24, 11);
+    const Bytes aovs = pattern(6, 6, 90);
+    const struct {
+        const char* name;
+        std::string json;
+        std::vector<std::string> names;
+    } cases[] = {
+        {"no AOVNames", R"({"numAOVS":2})", {}},
+        {"one name for two AOVs", R"({"numAOVS":2,"AOVNames":["right"]})", {"right"}},
+        {"AOVNames not an array", R"({"numAOVS":2,"AOVNames":"right"})", {}},
+        {"names that are not strings", R"({"numAOVS":2,"AOVNames":[7,"velocity"]})", {"", "velocity"}},
+        {"more names than AOVs", R"({"numAOVS":2,"AOVNames":["a","b","c"]})", {"a", "b"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFile file(Builder().version(5).json(c.json).recordHeader(3, 0, 640, 320).block(frameOf(samples, 24))
+                          .block(frameOf(aovs, 6)).bytes);
+        header_v05 header;
+        header.camId = 9;
+        header.AOVNames = {"stale"};
+        qvlRenderSample4_t* records = nullptr;
+        qvlRenderSampleAovRGB_t* values = nullptr;
+        uint32_t n = 0;
+        uint16_t width = 0, height = 0;
+        bool ok = false;
+        const std::string out = printed([&] { ok = qvlReader(file.path(), header, records, values, n, width, height); });
+        std::unique_ptr<qvlRenderSample4_t[]> ownRecords(records);
+        std::unique_ptr<qvlRenderSampleAovRGB_t[]> ownValues(values);
+        ASSERT_TRUE(ok);
+        EXPECT_EQ(out, "");
+        EXPECT_EQ(header.numAOVS, 2);
+        EXPECT_EQ(header.AOVNames, c.names);
+        // Missing keys read as 0 or false.
+        EXPECT_EQ(header.camId, 0);
+        EXPECT_EQ(header.globalScale, 0.0f);
+        EXPECT_FALSE(header.stereoRender);
+        EXPECT_EQ(n, 3u);
+        EXPECT_TRUE(sameBytes(records, samples));
+        EXPECT_TRUE(sameBytes(values, aovs));
+    }
+}
+
 TEST(LegacyReaders, Version4SamplesAovsAndCoordinates)
 {
     const Bytes samples = pattern(2, 24, 3);
@@ -465,9 +511,12 @@ TEST(LegacyReaders, CorruptFilesGiveErrors)
     std::vector<Case> cases = {
         {"json not an object", withJson("[1, 2]"), ""},
         {"json broken", withJson(R"({"numAOVS": 2,)"), ""},
-        {"more AOVs than names", withJson(R"({"numAOVS": 3, "AOVNames": ["a", "b"]})"), ""},
         {"negative AOV count", withJson(R"({"numAOVS": -1, "AOVNames": []})"), ""},
-        {"huge AOV count", withJson(R"({"numAOVS": 2147483647, "AOVNames": []})"), ""},
+        // The AOV block holds 2 x 3 values, not what the count asks for.
+        {"more AOVs than the block holds", withJson(R"({"numAOVS": 3, "AOVNames": ["a", "b"]})"),
+         "[Quorvel] Error decompressing AOVs\n"},
+        {"huge AOV count", withJson(R"({"numAOVS": 2147483647, "AOVNames": []})"),
+         "[Quorvel] Error decompressing AOVs\n"},
     };
     // The AOV block holds values for one AOV only.
     cases.push_back({"AOV block too small",
