@@ -7,7 +7,7 @@ packages=(
   cmake g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libblosc-dev libjsoncpp-dev liblodepng-dev libopencolorio-dev libimath-dev
-  libssl-dev libembree-dev libnanoflann-dev libassimp-dev
+  libssl-dev libembree-dev libnanoflann-dev libassimp-dev libstb-dev
   libcairo2-dev python3
 )
 

@@ -166,7 +166,14 @@ const std::map<std::string, VRayParameterListDesc>& hostPluginTypes()
             d.addParamPlugin("brdf");
             d.addParamTags("tags");
         }
-        t["GeomMeshFile"].addParamString("file", "");
+        {
+            auto& d = t["GeomMeshFile"];
+            d.addParamString("file", "");
+            // -1: every mesh of the file where its nodes place it; else the
+            // one mesh of that index in its own coordinates.
+            d.addParamInt("mesh_index", -1);
+        }
+        t["SettingsMeshFiles"].addParamBool("tag_glass", true);
         {
             auto& d = t["GeomSphere"];
             d.addParamFloat("radius", 1.0f);

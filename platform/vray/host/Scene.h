@@ -8,6 +8,7 @@
 #include <array>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,10 +16,7 @@
 
 namespace QuorvelHost {
 
-struct Mesh {
-    std::vector<VUtils::Vector> P, N;
-    std::vector<uint32_t> indices; // three per triangle
-};
+struct Texture;
 
 struct Material {
     HostPlugin* material = nullptr; // what hits report as their material
@@ -26,6 +24,33 @@ struct Material {
     VUtils::Color diffuse{0.5f, 0.5f, 0.5f}, reflect, refract, opacity{1, 1, 1}, selfIllumination;
     float glossiness = 1.0f, ior = 1.6f;
     bool fresnel = false, reflectOnBack = false;
+    // A mesh file's maps, owned by the scene: the diffuse map multiplies the
+    // diffuse colour (and its alpha the opacity when `diffuseAlpha`), the
+    // emission map the self-illumination, the opacity map's red the opacity.
+    const Texture* diffuseMap = nullptr;
+    const Texture* emissionMap = nullptr;
+    const Texture* opacityMap = nullptr;
+    bool diffuseAlpha = false;
+
+    bool hasMaps() const { return diffuseMap || emissionMap || opacityMap; }
+};
+
+struct Mesh {
+    std::vector<VUtils::Vector> P, N;
+    std::vector<uint32_t> indices; // three per triangle
+    std::vector<float> uv;         // two per vertex, or none
+    // A mesh file's own materials and the one of each triangle; used when
+    // the node names no material.
+    std::vector<const Material*> materials;
+    std::vector<uint32_t> triangleMaterial;
+
+    const Material* materialOf(uint32_t triangle) const
+    {
+        if (materials.empty())
+            return nullptr;
+        const uint32_t k = triangle < triangleMaterial.size() ? triangleMaterial[triangle] : 0;
+        return materials[k < materials.size() ? k : 0];
+    }
 };
 
 struct Light : VUtils::PluginBase, VUtils::PluginInterface {
@@ -60,6 +85,7 @@ struct Channel : VUtils::RenderChannel {
 };
 
 class HostRayContext;
+class MeshFiles;
 
 class Scene : public VUtils::VRaySequenceData, public VUtils::RenderChannelsInterface {
 public:
@@ -114,12 +140,19 @@ public:
 private:
     void build(std::vector<HostPlugin*> instances);
     std::shared_ptr<Mesh> loadMesh(HostPlugin& geom, const SceneInstance& where);
+    std::shared_ptr<Mesh> loadMeshFile(HostPlugin& geom, const SceneInstance& where);
     void countTriangles(const Mesh& mesh, const SceneInstance& where, const char* key, const std::string& name);
     const SceneInstance& instanceOf(const HostPlugin& p) const;
     Material* materialOf(VUtils::PluginBase* p);
     VUtils::Color directLight(HostRayContext& rc, const Material& m, const VUtils::Vector& n,
                               const VUtils::Vector& view, float exponent);
     bool occluded(const VUtils::Vector& from, const VUtils::Vector& to);
+    // The hit's texture coordinates and the width of its ray footprint in
+    // texture space, from the ray differentials; false without coordinates.
+    bool hitUv(const HostRayContext& rc, float uv[2], float& footprint) const;
+    // The material with its maps looked up at the hit.
+    Material mapped(const HostRayContext& rc, const Material& m) const;
+    VUtils::Color mappedDiffuse(const HostRayContext& rc, const Material& m) const;
 
     Host& host_;
     SceneFile file_;
@@ -129,6 +162,10 @@ private:
     std::vector<std::unique_ptr<Node>> nodes_;
     std::vector<Node*> nodeOfGeometry_; // by Embree geometry ID, this frame
     std::vector<std::unique_ptr<Material>> materials_;
+    std::unique_ptr<MeshFiles> meshFiles_; // imported files, their materials and textures
+    std::set<const HostPlugin*> bareGeoms_;  // Geoms that some node shows without a material
+    bool tagGlass_ = true;                   // transmissive file materials carry the glass tag
+    bool geomUsesFileMaterials(const HostPlugin& geom) const { return bareGeoms_.count(&geom) != 0; }
     std::vector<std::unique_ptr<Light>> lights_;
     std::vector<std::unique_ptr<Channel>> channels_;
     std::vector<VUtils::VRayPlugin*> settingsPlugins_;

@@ -112,6 +112,9 @@ struct Node : VUtils::PluginBase, VUtils::VelocityInterface {
     std::vector<VUtils::Vector> P, N, velocity;
     unsigned geomID = RTC_INVALID_GEOMETRY_ID;
 
+    // The node's material, else the mesh file's of that triangle.
+    const Material* materialAt(uint32_t triangle) const { return material ? material : mesh->materialOf(triangle); }
+
     VUtils::PluginInterface* newInterface(VUtils::InterfaceID id) override
     {
         return id == VUtils::EXT_VELOCITY ? static_cast<VUtils::VelocityInterface*>(this) : nullptr;

@@ -3,8 +3,6 @@
 #include "Scene.h"
 #include "SceneInternal.h"
 
-#include <assimp/cimport.h>
-#include <assimp/postprocess.h>
 #include <assimp/scene.h>
 
 #include <algorithm>
@@ -12,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+
+#include "MeshFile.h"
 
 namespace QuorvelHost {
 
@@ -205,6 +205,7 @@ Scene::Scene(Host& host, SceneFile file, std::vector<HostPlugin*> instances) : h
     pinhole_ = std::make_unique<PinholeCamera>(*this);
     frameBuffer_ = std::make_unique<FrameBuffer>(*this);
     pathSampler0_ = std::make_unique<HostPathSampler>();
+    meshFiles_ = std::make_unique<MeshFiles>();
     try {
         build(std::move(instances));
     } catch (...) {
@@ -292,38 +293,22 @@ std::shared_ptr<Mesh> Scene::loadMesh(HostPlugin& geom, const SceneInstance& whe
                 Vector(0, geom.getFloat("size_y") * 0.5f, 0));
         return m;
     }
-    // GeomMeshFile through assimp.
+    return loadMeshFile(geom, where);
+}
+
+std::shared_ptr<Mesh> Scene::loadMeshFile(HostPlugin& geom, const SceneInstance& where)
+{
+    const std::string& type = geom.type();
     const std::string path = file_.resolvePath(geom.getString("file"));
-    const aiScene* ai = aiImportFile(path.c_str(), aiProcess_Triangulate | aiProcess_GenSmoothNormals |
-                                                       aiProcess_JoinIdenticalVertices | aiProcess_PreTransformVertices |
-                                                       aiProcess_SortByPType);
+    const int meshIndex = geom.getInt("mesh_index");
+    std::string error;
+    const aiScene* ai = meshFiles_->import(path, meshIndex < 0, error);
     if (!ai)
-        file_.fail(where, "file",
-                   type + " \"" + geom.name() + "\": cannot load the mesh file \"" + path + "\": " + aiGetErrorString());
+        file_.fail(where, "file", type + " \"" + geom.name() + "\": cannot load the mesh file \"" + path + "\": " + error);
     auto m = std::make_shared<Mesh>();
-    for (unsigned i = 0; i < ai->mNumMeshes; ++i) {
-        const aiMesh* am = ai->mMeshes[i];
-        if (!(am->mPrimitiveTypes & aiPrimitiveType_TRIANGLE))
-            continue;
-        const uint32_t base = static_cast<uint32_t>(m->P.size());
-        for (unsigned v = 0; v < am->mNumVertices; ++v) {
-            m->P.emplace_back(am->mVertices[v].x, am->mVertices[v].y, am->mVertices[v].z);
-            m->N.push_back(am->mNormals ? Vector(am->mNormals[v].x, am->mNormals[v].y, am->mNormals[v].z)
-                                        : Vector(0, 0, 1));
-        }
-        for (unsigned f = 0; f < am->mNumFaces; ++f) {
-            const aiFace& face = am->mFaces[f];
-            if (face.mNumIndices != 3)
-                continue;
-            bool ok = true;
-            for (unsigned k = 0; k < 3; ++k)
-                ok = ok && face.mIndices[k] < am->mNumVertices;
-            if (ok)
-                m->indices.insert(m->indices.end(),
-                                  {base + face.mIndices[0], base + face.mIndices[1], base + face.mIndices[2]});
-        }
-    }
-    aiReleaseImport(ai);
+    if (!meshFiles_->fill(*m, path, *ai, meshIndex, geomUsesFileMaterials(geom), tagGlass_, geom.name(), materials_))
+        file_.fail(where, "mesh_index", type + " \"" + geom.name() + "\": mesh_index: the mesh file \"" + path +
+                                            "\" holds " + std::to_string(ai->mNumMeshes) + " meshes");
     if (m->indices.empty())
         file_.fail(where, "file", type + " \"" + geom.name() + "\": the mesh file \"" + path + "\" holds no triangles");
     return m;
@@ -344,6 +329,15 @@ void Scene::build(std::vector<HostPlugin*> instances)
 {
     std::map<HostPlugin*, std::shared_ptr<Mesh>> meshes;
     bool haveOutput = false;
+    // A mesh file's own materials are made only for Geoms that some node
+    // shows without a material of its own.
+    for (HostPlugin* p : instances) {
+        if (p->type() == "SettingsMeshFiles")
+            tagGlass_ = p->getBool("tag_glass");
+        if (p->type() == "Node" && !p->getPlugin("material"))
+            if (auto* g = dynamic_cast<HostPlugin*>(p->getPlugin("geometry")))
+                bareGeoms_.insert(g);
+    }
     for (HostPlugin* p : instances) {
         const std::string& t = p->type();
         const SceneInstance& where = instanceOf(*p);

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Texture.h"
+
 namespace QuorvelHost {
 
 using namespace VUtils;
@@ -15,6 +17,74 @@ namespace {
 Vector reflectDir(const Vector& d, const Vector& n) { return d - n * (2.0f * dotf(d, n)); }
 
 } // namespace
+
+// ---- Textures -----------------------------------------------------------------
+
+bool Scene::hitUv(const HostRayContext& rc, float uv[2], float& footprint) const
+{
+    if (!rc.node || !rc.node->mesh || rc.node->mesh->uv.empty())
+        return false;
+    const Node& n = *rc.node;
+    const Mesh& m = *n.mesh;
+    const uint32_t* tri = &m.indices[3 * static_cast<size_t>(rc.prim)];
+    const float w = 1.0f - rc.u - rc.v;
+    const float* t0 = &m.uv[2 * static_cast<size_t>(tri[0])];
+    const float* t1 = &m.uv[2 * static_cast<size_t>(tri[1])];
+    const float* t2 = &m.uv[2 * static_cast<size_t>(tri[2])];
+    uv[0] = t0[0] * w + t1[0] * rc.u + t2[0] * rc.v;
+    uv[1] = t0[1] * w + t1[1] * rc.u + t2[1] * rc.v;
+
+    // The pixel's footprint on the triangle's plane, from the direction
+    // differentials, written in the triangle's edges and so in its UVs.
+    footprint = 0.0f;
+    const Vector e1 = n.P[tri[1]] - n.P[tri[0]], e2 = n.P[tri[2]] - n.P[tri[0]];
+    const Vector ng = crossf(e1, e2);
+    const Vector d = rc.direction;
+    const float dn = dotf(d, ng);
+    const float a11 = dotf(e1, e1), a12 = dotf(e1, e2), a22 = dotf(e2, e2);
+    const float det = a11 * a22 - a12 * a12;
+    const float dist = rc.rayDistance > 0.0f ? rc.rayDistance : rc.hitDistance;
+    if (!(std::fabs(dn) > 1e-20f) || !(det > 1e-30f) || !std::isfinite(dist))
+        return true;
+    for (const Vector& dD : {rc.dDdx, rc.dDdy}) {
+        const Vector dP = (dD - d * (dotf(dD, ng) / dn)) * dist;
+        const float b1 = dotf(dP, e1), b2 = dotf(dP, e2);
+        const float a = (a22 * b1 - a12 * b2) / det, b = (a11 * b2 - a12 * b1) / det;
+        const float du = a * (t1[0] - t0[0]) + b * (t2[0] - t0[0]);
+        const float dv = a * (t1[1] - t0[1]) + b * (t2[1] - t0[1]);
+        const float len = std::sqrt(du * du + dv * dv);
+        if (std::isfinite(len))
+            footprint = std::max(footprint, len);
+    }
+    return true;
+}
+
+Material Scene::mapped(const HostRayContext& rc, const Material& m) const
+{
+    Material out = m;
+    float uv[2], footprint = 0.0f;
+    if (!m.hasMaps() || !hitUv(rc, uv, footprint))
+        return out;
+    if (m.diffuseMap) {
+        const AColor c = m.diffuseMap->sample(uv[0], uv[1], m.diffuseMap->lodFor(footprint));
+        out.diffuse = out.diffuse * c.color;
+        if (m.diffuseAlpha)
+            out.opacity = out.opacity * c.alpha;
+    }
+    if (m.emissionMap)
+        out.selfIllumination =
+            out.selfIllumination * m.emissionMap->sample(uv[0], uv[1], m.emissionMap->lodFor(footprint)).color;
+    if (m.opacityMap) {
+        const AColor c = m.opacityMap->sample(uv[0], uv[1], m.opacityMap->lodFor(footprint));
+        out.opacity = out.opacity * (m.opacityMap->hasAlpha ? c.alpha : c.color.r);
+    }
+    return out;
+}
+
+Color Scene::mappedDiffuse(const HostRayContext& rc, const Material& m) const
+{
+    return m.diffuseMap ? mapped(rc, m).diffuse : m.diffuse;
+}
 
 // ---- Shading ------------------------------------------------------------------
 
@@ -111,10 +181,15 @@ void Scene::defaultShade(HostRayContext& rc, const Material* override)
         r.alphaTransp = Color();
         return;
     }
-    const Material* m = override ? override : rc.node ? rc.node->material : nullptr;
+    const Material* m = override ? override : rc.node ? rc.node->materialAt(rc.prim) : nullptr;
     static const Material fallback;
     if (!m)
         m = &fallback;
+    Material withMaps;
+    if (m->hasMaps()) {
+        withMaps = mapped(rc, *m);
+        m = &withMaps;
+    }
 
     const Vector view = normalize0(-rc.direction);
     Vector ng = normalize0(rc.bendNormal), n = rc.surfaceNormal;

@@ -118,8 +118,9 @@ bool Scene::intersect(HostRayContext& rc, const Vector& origin, const Vector& di
     rc.u = rh.hit.u;
     rc.v = rh.hit.v;
     rc.object = node;
-    rc.material = node && node->material ? static_cast<PluginBase*>(node->material->material) : nullptr;
-    rc.brdf = node && node->material ? static_cast<PluginBase*>(node->material->brdf) : nullptr;
+    const Material* material = node ? node->materialAt(rc.prim) : nullptr;
+    rc.material = material ? static_cast<PluginBase*>(material->material) : nullptr;
+    rc.brdf = material ? static_cast<PluginBase*>(material->brdf) : nullptr;
     rc.bendNormal = Vector(rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z);
     const uint32_t* tri = &node->mesh->indices[3 * rc.prim];
     const float w = 1.0f - rc.u - rc.v;
@@ -136,10 +137,11 @@ bool Scene::intersect(HostRayContext& rc, const Vector& origin, const Vector& di
             value.v[0] = vel.x;
             value.v[1] = vel.y;
             value.v[2] = vel.z;
-        } else if (node->material) {
-            value.v[0] = node->material->diffuse.r;
-            value.v[1] = node->material->diffuse.g;
-            value.v[2] = node->material->diffuse.b;
+        } else if (material) {
+            const Color diffuse = mappedDiffuse(rc, *material);
+            value.v[0] = diffuse.r;
+            value.v[1] = diffuse.g;
+            value.v[2] = diffuse.b;
         }
         rc.channels.push_back(value);
     }

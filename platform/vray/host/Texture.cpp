@@ -1,0 +1,231 @@
+#include "Texture.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <fstream>
+#include <limits>
+
+// stb_image refuses larger images itself as well; the checks below come first
+// so that the message can name the size.
+#define STBI_MAX_DIMENSIONS 8192
+#define STB_IMAGE_IMPLEMENTATION
+#define STB_IMAGE_STATIC
+#define STBI_ONLY_PNG
+#define STBI_ONLY_JPEG
+#define STBI_ONLY_TGA
+#define STBI_NO_STDIO
+#define STBI_NO_HDR
+#define STBI_NO_LINEAR
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#include <stb/stb_image.h>
+#pragma GCC diagnostic pop
+
+static_assert(STBI_MAX_DIMENSIONS == QuorvelHost::kMaxTextureSide);
+
+namespace QuorvelHost {
+
+using namespace VUtils;
+
+namespace {
+
+const std::array<float, 256>& srgbToLinear()
+{
+    static const std::array<float, 256> table = [] {
+        std::array<float, 256> t{};
+        for (int i = 0; i < 256; ++i) {
+            const float c = static_cast<float>(i) / 255.0f;
+            t[static_cast<size_t>(i)] = c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
+        }
+        return t;
+    }();
+    return table;
+}
+
+uint8_t linearToSrgb(float c)
+{
+    c = std::clamp(c, 0.0f, 1.0f);
+    const float s = c <= 0.0031308f ? c * 12.92f : 1.055f * std::pow(c, 1.0f / 2.4f) - 0.055f;
+    return static_cast<uint8_t>(std::lround(s * 255.0f));
+}
+
+// Each level averages 2 x 2 texels of the one above in linear light.
+void buildMips(Texture& t)
+{
+    const auto& lin = srgbToLinear();
+    while (t.levels.back().width > 1 || t.levels.back().height > 1) {
+        const Texture::Level& src = t.levels.back();
+        Texture::Level dst;
+        dst.width = std::max(1, src.width / 2);
+        dst.height = std::max(1, src.height / 2);
+        dst.rgba.resize(static_cast<size_t>(dst.width) * static_cast<size_t>(dst.height) * 4);
+        for (int y = 0; y < dst.height; ++y)
+            for (int x = 0; x < dst.width; ++x) {
+                float sum[4] = {0, 0, 0, 0};
+                for (int k = 0; k < 4; ++k) {
+                    const int sx = std::min(src.width - 1, 2 * x + (k & 1));
+                    const int sy = std::min(src.height - 1, 2 * y + (k >> 1));
+                    const uint8_t* p =
+                        &src.rgba[(static_cast<size_t>(sy) * static_cast<size_t>(src.width) + static_cast<size_t>(sx)) * 4];
+                    for (int c = 0; c < 3; ++c)
+                        sum[c] += lin[p[c]];
+                    sum[3] += static_cast<float>(p[3]);
+                }
+                uint8_t* q = &dst.rgba[(static_cast<size_t>(y) * static_cast<size_t>(dst.width) + static_cast<size_t>(x)) * 4];
+                for (int c = 0; c < 3; ++c)
+                    q[c] = linearToSrgb(sum[c] * 0.25f);
+                q[3] = static_cast<uint8_t>(std::lround(sum[3] * 0.25f));
+            }
+        t.levels.push_back(std::move(dst));
+    }
+}
+
+std::string sizeText(int64_t w, int64_t h) { return std::to_string(w) + " x " + std::to_string(h) + " pixels"; }
+
+bool sizeAllowed(int64_t w, int64_t h, std::string& error)
+{
+    if (w < 1 || h < 1 || w > kMaxTextureSide || h > kMaxTextureSide ||
+        static_cast<uint64_t>(w) * static_cast<uint64_t>(h) > kMaxTexturePixels) {
+        error = sizeText(w, h) + ": expected 1 to " + std::to_string(kMaxTextureSide) + " on a side";
+        return false;
+    }
+    return true;
+}
+
+// Bilinear, repeating, on one level.
+void bilinear(const Texture::Level& l, float u, float v, float out[4])
+{
+    const auto& lin = srgbToLinear();
+    const float x = u * static_cast<float>(l.width) - 0.5f, y = (1.0f - v) * static_cast<float>(l.height) - 0.5f;
+    const float fx = std::floor(x), fy = std::floor(y);
+    const float ax = x - fx, ay = y - fy;
+    auto wrap = [](int64_t i, int n) { return static_cast<size_t>(((i % n) + n) % n); };
+    const int64_t ix = static_cast<int64_t>(fx), iy = static_cast<int64_t>(fy);
+    const size_t x0 = wrap(ix, l.width), x1 = wrap(ix + 1, l.width);
+    const size_t y0 = wrap(iy, l.height), y1 = wrap(iy + 1, l.height);
+    const size_t w = static_cast<size_t>(l.width);
+    const uint8_t* p[4] = {&l.rgba[(y0 * w + x0) * 4], &l.rgba[(y0 * w + x1) * 4], &l.rgba[(y1 * w + x0) * 4],
+                           &l.rgba[(y1 * w + x1) * 4]};
+    const float k[4] = {(1 - ax) * (1 - ay), ax * (1 - ay), (1 - ax) * ay, ax * ay};
+    for (int c = 0; c < 4; ++c) {
+        float s = 0.0f;
+        for (int i = 0; i < 4; ++i)
+            s += k[i] * (c < 3 ? lin[p[i][c]] : static_cast<float>(p[i][3]) * (1.0f / 255.0f));
+        out[c] = s;
+    }
+}
+
+} // namespace
+
+AColor Texture::sample(float u, float v, float lod) const
+{
+    if (!std::isfinite(u) || !std::isfinite(v))
+        u = v = 0.0f;
+    // Repeating first keeps the texel arithmetic small whatever the UVs.
+    u -= std::floor(u);
+    v -= std::floor(v);
+    const float top = static_cast<float>(levels.size() - 1);
+    lod = std::isfinite(lod) ? std::clamp(lod, 0.0f, top) : 0.0f;
+    const size_t l0 = static_cast<size_t>(lod);
+    const size_t l1 = std::min(l0 + 1, levels.size() - 1);
+    const float f = lod - static_cast<float>(l0);
+    float a[4], b[4] = {0, 0, 0, 0};
+    bilinear(levels[l0], u, v, a);
+    if (f > 0.0f && l1 != l0)
+        bilinear(levels[l1], u, v, b);
+    float c[4];
+    for (int i = 0; i < 4; ++i)
+        c[i] = f > 0.0f && l1 != l0 ? a[i] * (1 - f) + b[i] * f : a[i];
+    return AColor(c[0], c[1], c[2], c[3]);
+}
+
+float Texture::lodFor(float uvWidth) const
+{
+    const float texels = uvWidth * static_cast<float>(std::max(width(), height()));
+    return texels > 1.0f && std::isfinite(texels) ? std::log2(texels) : 0.0f;
+}
+
+std::shared_ptr<Texture> textureFromRgba(std::vector<uint8_t> rgba, int width, int height, std::string& error)
+{
+    if (!sizeAllowed(width, height, error))
+        return nullptr;
+    if (rgba.size() != static_cast<size_t>(width) * static_cast<size_t>(height) * 4) {
+        error = "the texels do not fill " + sizeText(width, height);
+        return nullptr;
+    }
+    auto t = std::make_shared<Texture>();
+    for (size_t i = 3; i < rgba.size(); i += 4)
+        if (rgba[i] != 255) {
+            t->hasAlpha = true;
+            break;
+        }
+    t->levels.push_back({width, height, std::move(rgba)});
+    buildMips(*t);
+    return t;
+}
+
+std::shared_ptr<Texture> decodeTexture(const uint8_t* data, size_t size, std::string& error)
+{
+    if (!data || size == 0) {
+        error = "an empty file";
+        return nullptr;
+    }
+    if (size > static_cast<size_t>(std::numeric_limits<int>::max())) {
+        error = "larger than a texture can be";
+        return nullptr;
+    }
+    const int length = static_cast<int>(size);
+    int w = 0, h = 0, channels = 0;
+    if (!stbi_info_from_memory(data, length, &w, &h, &channels)) {
+        const char* why = stbi_failure_reason();
+        error = std::string("not a PNG, JPEG or TGA image") + (why ? std::string(" (") + why + ")" : "");
+        return nullptr;
+    }
+    if (!sizeAllowed(w, h, error))
+        return nullptr;
+    int dw = 0, dh = 0;
+    stbi_uc* pixels = stbi_load_from_memory(data, length, &dw, &dh, &channels, 4);
+    if (!pixels) {
+        const char* why = stbi_failure_reason();
+        error = std::string("cannot decode the image: ") + (why ? why : "unknown reason");
+        return nullptr;
+    }
+    std::vector<uint8_t> rgba;
+    const bool sane = dw == w && dh == h;
+    if (sane)
+        rgba.assign(pixels, pixels + static_cast<size_t>(w) * static_cast<size_t>(h) * 4);
+    stbi_image_free(pixels);
+    if (!sane) {
+        error = "the image decodes to another size than its header says";
+        return nullptr;
+    }
+    return textureFromRgba(std::move(rgba), w, h, error);
+}
+
+std::shared_ptr<Texture> readTexture(const std::string& path, std::string& error)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) {
+        error = "cannot open the file";
+        return nullptr;
+    }
+    const std::streamoff end = in.tellg();
+    if (end < 0 || static_cast<uint64_t>(end) > kMaxTextureFileBytes) {
+        error = end < 0 ? "cannot read the file" : "larger than " + std::to_string(kMaxTextureFileBytes >> 20) + " MB";
+        return nullptr;
+    }
+    std::vector<uint8_t> bytes(static_cast<size_t>(end));
+    in.seekg(0);
+    if (!bytes.empty() && !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
+        error = "cannot read the file";
+        return nullptr;
+    }
+    return decodeTexture(bytes.data(), bytes.size(), error);
+}
+
+} // namespace QuorvelHost
