@@ -2,6 +2,7 @@
 
 #include <blosc.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -9,10 +10,13 @@
 
 #include "FinalCodes.h"
 #include "FinalViewWriter.h"
+#include "Preview.h"
 
 namespace Quorvel::FinalView {
 
 namespace {
+
+constexpr uint32_t kCamPosTableSize = 256 * 12;
 
 uint32_t u32(const uint8_t* p)
 {
@@ -66,6 +70,57 @@ bool decompress(const uint8_t* block, std::size_t size, std::size_t expected, st
     return true;
 }
 
+// Display sizes the sample codes can address: the cube layout is three
+// square faces by two, its pixel column and row have 13 and 12 bits; a
+// latitude-longitude pixel index has 24 bits below the flag byte.
+std::string displayFault(uint32_t width, uint32_t height, bool cube)
+{
+    const std::string size = std::to_string(width) + "x" + std::to_string(height);
+    if (width == 0 || height == 0)
+        return "zero display size";
+    if (!cube)
+        return static_cast<uint64_t>(width) * height <= (uint64_t{1} << 24)
+                   ? std::string()
+                   : "latitude-longitude display of " + size + " pixels, more than 2^24";
+    if (height % 2 != 0 || 2 * width != 3 * height)
+        return "cube-map display of " + size + " pixels is not three square faces by two";
+    if (width > 8192 || height > 4096)
+        return "cube-map display of " + size + " pixels, more than the codes address (8192x4096)";
+    return {};
+}
+
+// The sections follow each other in a fixed order with nothing between them;
+// an absent section has size and offset 0.
+std::string layoutFault(const uint8_t* bytes, std::size_t fileSize)
+{
+    struct Section {
+        const char* name;
+        uint32_t sizeAt, offsetAt;
+    };
+    static constexpr Section sections[] = {{"sample block", 152, 156}, {"motion block", 160, 164},
+                                           {"named blocks", 192, 196}, {"preview", 168, 172},
+                                           {"integrity trailer", 176, 180}, {"background", 184, 188}};
+    uint64_t at = kHeaderSize;
+    const char* previous = "header";
+    for (const Section& s : sections) {
+        const uint32_t size = u32(bytes + s.sizeAt), offset = u32(bytes + s.offsetAt);
+        if (size == 0) {
+            if (offset != 0)
+                return std::string(s.name) + " of size 0 has offset " + std::to_string(offset) + ", expected 0";
+            continue;
+        }
+        if (offset != at)
+            return std::string(s.name) + " at offset " + std::to_string(offset) + ", expected " +
+                   std::to_string(at) + " (directly after the " + previous + ")";
+        at += size;
+        previous = s.name;
+    }
+    if (fileSize != at)
+        return "wrong total length: " + std::to_string(fileSize) + " bytes, the sections end at " +
+               std::to_string(at);
+    return {};
+}
+
 } // namespace
 
 std::optional<FinalViewData> parseFinalView(const uint8_t* bytes, std::size_t size, const std::string& name,
@@ -108,8 +163,12 @@ std::optional<FinalViewData> parseFinalView(const uint8_t* bytes, std::size_t si
         return fail("opaque (" + std::to_string(d.opaqueCount) + ") and transparent (" +
                     std::to_string(d.transparentCount) + ") counts do not add up to " +
                     std::to_string(d.sampleCount) + " samples");
-    if (d.displayWidth == 0 || d.displayHeight == 0)
-        return fail("zero display size");
+    if ((d.flags & 1u) == 0 || (d.flags & ~0xFu) != 0)
+        return fail("flags " + std::to_string(d.flags) + ": bit 0 must be set and only bits 0 to 3 are defined");
+    if (bytes[10] != 0 || bytes[11] != 0 || bytes[47] != 0)
+        return fail("reserved header bytes (10, 11, 47) are not zero");
+    if (const std::string why = displayFault(d.displayWidth, d.displayHeight, d.cube()); !why.empty())
+        return fail(why);
 
     const uint32_t sampleSize = u32(bytes + 152), sampleOffset = u32(bytes + 156);
     const uint32_t motionSize = u32(bytes + 160), motionOffset = u32(bytes + 164);
@@ -124,6 +183,8 @@ std::optional<FinalViewData> parseFinalView(const uint8_t* bytes, std::size_t si
         return fail("motion block outside the file");
     if ((motionSize != 0) != ((d.flags & 2u) != 0))
         return fail("motion flag and motion block disagree");
+    if (motionSize == 0 && std::any_of(d.motionValues.begin(), d.motionValues.end(), [](float v) { return v != 0.0f; }))
+        return fail("motion quantisation values without a motion block");
     if (previewSize != 0 && !inside(previewOffset, previewSize, size))
         return fail("preview outside the file");
     if (backgroundSize != 0 && !inside(backgroundOffset, backgroundSize, size))
@@ -134,10 +195,16 @@ std::optional<FinalViewData> parseFinalView(const uint8_t* bytes, std::size_t si
         return fail("truncated: the integrity trailer at " + std::to_string(trailerOffset) +
                     " does not fit in " + std::to_string(size) + " bytes");
 
-    // Integrity: the trailer names the header ranges it covers.
+    if (const std::string why = layoutFault(bytes, size); !why.empty())
+        return fail(why);
+
+    // Integrity: the trailer names the header ranges it covers, always the
+    // same four; fewer would leave header fields unchecked.
     const uint8_t* trailer = bytes + trailerOffset;
     if (u32(trailer + 512) != 1)
         return fail("unknown integrity trailer version " + std::to_string(u32(trailer + 512)));
+    if (std::any_of(trailer, trailer + 512, [](uint8_t b) { return b != 0; }))
+        return fail("the integrity trailer's first 512 bytes are not zero");
     const uint16_t rangeCount = u16(trailer + 518);
     if (rangeCount > 4)
         return fail("integrity trailer lists " + std::to_string(rangeCount) + " ranges, at most 4 fit");
@@ -148,6 +215,11 @@ std::optional<FinalViewData> parseFinalView(const uint8_t* bytes, std::size_t si
             return fail("integrity trailer covers bytes outside the header");
         ranges.push_back({offset, length});
     }
+    bool standardRanges = rangeCount == 4;
+    for (uint16_t i = 0; standardRanges && i < rangeCount; ++i)
+        standardRanges = ranges[i][0] == kCoveredRanges[i][0] && ranges[i][1] == kCoveredRanges[i][1];
+    if (!standardRanges)
+        return fail("integrity trailer does not cover the header ranges (0, 44), (48, 36), (148, 20), (176, 8)");
     uint8_t tail[kTrailerSize - 512];
     std::memcpy(tail, trailer + 512, sizeof tail);
     const int16_t check = static_cast<int16_t>(u16(tail + 4));
@@ -186,6 +258,12 @@ std::optional<FinalViewData> parseFinalView(const uint8_t* bytes, std::size_t si
         if (n > (namedSize - 16) / 12)
             return fail("named blocks: " + std::to_string(n) + " entries do not fit");
         const uint32_t body = namedSize - 8; // offsets count from byte 8
+        // The entries, then the names in entry order, then the data records
+        // in entry order, then 8 zero bytes: every offset follows.
+        uint64_t namesTotal = 0;
+        for (uint32_t i = 0; i < n; ++i)
+            namesTotal += u16(nb + 8 + 8 * static_cast<std::size_t>(i));
+        uint64_t nameAt = 8 * static_cast<uint64_t>(n), dataAt = nameAt + namesTotal;
         for (uint32_t i = 0; i < n; ++i) {
             const uint8_t* entry = nb + 8 + 8 * static_cast<std::size_t>(i);
             const uint32_t nameLength = u16(entry), nameOffset = u16(entry + 2), dataOffset = u32(entry + 4);
@@ -194,22 +272,47 @@ std::optional<FinalViewData> parseFinalView(const uint8_t* bytes, std::size_t si
             const uint32_t dataSize = u32(nb + 8 + dataOffset);
             if (!inside(static_cast<uint64_t>(dataOffset) + 4, dataSize, body))
                 return fail("named blocks: data of entry " + std::to_string(i) + " outside the table");
+            if (nameOffset != nameAt || dataOffset != dataAt)
+                return fail("named blocks: entry " + std::to_string(i) + " has its name at " +
+                            std::to_string(nameOffset) + " and its data at " + std::to_string(dataOffset) +
+                            ", expected " + std::to_string(nameAt) + " and " + std::to_string(dataAt));
+            nameAt += nameLength;
+            dataAt += 4 + static_cast<uint64_t>(dataSize);
             const std::string entryName(reinterpret_cast<const char*>(nb + 8 + nameOffset), nameLength);
             if (entryName != "camPosTable" || d.hasCameraTable)
                 continue;
+            if (dataSize != kCamPosTableSize)
+                return fail("named blocks: \"camPosTable\" of " + std::to_string(dataSize) +
+                            " bytes, expected 256 records of 12 bytes (3072)");
             const uint8_t* data = nb + 8 + dataOffset + 4;
-            const std::size_t records = std::min<std::size_t>(256, dataSize / 12);
-            for (std::size_t k = 0; k < records; ++k)
+            for (std::size_t k = 0; k < 256; ++k)
                 d.cameraTable[k] = {f32(data + 12 * k), f32(data + 12 * k + 4), f32(data + 12 * k + 8)};
             d.hasCameraTable = true;
         }
+        if (dataAt + 8 != body)
+            return fail("named blocks: table of " + std::to_string(namedSize) + " bytes, its entries take " +
+                        std::to_string(dataAt + 16));
+        if (std::any_of(nb + 8 + dataAt, nb + namedSize, [](uint8_t b) { return b != 0; }))
+            return fail("named blocks: the closing 8 bytes are not zero");
     }
     if (!d.hasCameraTable)
         return fail("no camera table (\"camPosTable\")");
-    if (previewSize != 0)
+    if (previewSize != 0) {
         d.preview.assign(bytes + previewOffset, bytes + previewOffset + previewSize);
-    if (backgroundSize != 0)
+        const auto picture = pngHeaderSize(d.preview);
+        if (!picture || (*picture)[0] != kPreviewSize || (*picture)[1] != kPreviewSize)
+            return fail("preview: not a PNG picture of 256x256 pixels");
+    }
+    if (backgroundSize != 0) {
         d.background.assign(bytes + backgroundOffset, bytes + backgroundOffset + backgroundSize);
+        // The viewer decodes it: its header decides the allocation.
+        const auto picture = pngHeaderSize(d.background);
+        if (!picture)
+            return fail("background: not a PNG picture");
+        if ((*picture)[0] > kMaxPictureSide || (*picture)[1] > kMaxPictureSide)
+            return fail("background: a PNG picture of " + std::to_string((*picture)[0]) + "x" +
+                        std::to_string((*picture)[1]) + " pixels, larger than any background");
+    }
     return d;
 }
 

@@ -75,10 +75,11 @@ inline VekRGB colourOf(uint32_t code)
             static_cast<float>(0.0557 * X - 0.204 * Y + 1.057 * Z)};
 }
 
-// (check value + e) mod 99 for the file as it stands: the rendering-engine
-// identifier of an unchanged file; -1 when a size or an offset points outside
-// the file.
-inline int decodedEngine(const Bytes& file)
+// e of the integrity trailer: the sum of the character codes of the SHA-512
+// digest, in lower-case hex, over the trailer's last 40 bytes (check value 0),
+// the first `ranges` covered header ranges and the sample and motion blocks;
+// -1 when a size or an offset points outside the file.
+inline int digestCharacterSum(const Bytes& file, uint32_t ranges)
 {
     const std::size_t size = file.data.size();
     auto inside = [size](uint64_t offset, uint64_t length) { return offset <= size && length <= size - offset; };
@@ -88,12 +89,11 @@ inline int decodedEngine(const Bytes& file)
     if (!inside(trailer, 552) || !inside(file.u32(156), file.u32(152)) || !inside(file.u32(164), file.u32(160)))
         return -1;
     std::vector<uint8_t> tail = file.slice(trailer + 512, 40);
-    const int16_t check = static_cast<int16_t>(tail[4] | tail[5] << 8);
     tail[4] = tail[5] = 0;
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     EVP_DigestInit_ex(ctx, EVP_sha512(), nullptr);
     EVP_DigestUpdate(ctx, tail.data(), tail.size());
-    for (uint32_t r = 0; r < 4; ++r) {
+    for (uint32_t r = 0; r < ranges && r < 4; ++r) {
         const uint32_t offset = file.u32(trailer + 520 + 8 * r);
         const uint32_t length = file.u32(trailer + 524 + 8 * r);
         if (!inside(offset, length)) {
@@ -115,7 +115,45 @@ inline int decodedEngine(const Bytes& file)
     int e = 0;
     for (int i = 0; i < 128; ++i)
         e += hex[i];
+    return e;
+}
+
+// (check value + e) mod 99 for the file as it stands: the rendering-engine
+// identifier of an unchanged file; -1 when a size or an offset points outside
+// the file.
+inline int decodedEngine(const Bytes& file)
+{
+    const int e = digestCharacterSum(file, 4);
+    if (e < 0)
+        return -1;
+    const std::size_t at = file.u32(180) + 516;
+    const int16_t check = static_cast<int16_t>(file.data[at] | file.data[at + 1] << 8);
     return ((check + e) % 99 + 99) % 99;
+}
+
+// Sets the check value so that a file changed in its covered bytes decodes to
+// `engine` again, over as many header ranges as its trailer lists: a reader
+// then gets past the digest to the change. False when the layout does not
+// allow it.
+inline bool resealCheckValue(Bytes& file, int engine = 1)
+{
+    if (file.data.size() < 200 || file.u32(180) > file.data.size() || file.data.size() - file.u32(180) < 552)
+        return false;
+    const std::size_t at = file.u32(180) + 516;
+    const int e = digestCharacterSum(file, file.u16(at + 2));
+    if (e < 0)
+        return false;
+    const int16_t check = static_cast<int16_t>(file.data[at] | file.data[at + 1] << 8);
+    const int decoded = ((check + e) % 99 + 99) % 99;
+    int fixed = check + engine - decoded;
+    while (fixed > 32767)
+        fixed -= 99;
+    while (fixed < -32768)
+        fixed += 99;
+    const uint16_t bits = static_cast<uint16_t>(static_cast<int16_t>(fixed));
+    file.data[at] = static_cast<uint8_t>(bits);
+    file.data[at + 1] = static_cast<uint8_t>(bits >> 8);
+    return true;
 }
 
 // The fields of one 16-byte sample code of the cube layout.

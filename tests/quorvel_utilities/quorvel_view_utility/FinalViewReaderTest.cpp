@@ -4,6 +4,8 @@
 #include <cstring>
 #include <sys/resource.h>
 #include <fstream>
+#include <functional>
+#include <lodepng.h>
 #include <sstream>
 
 #include "FinalViewReader.h"
@@ -130,6 +132,186 @@ TEST(FinalViewReader, MalformedFilesGiveAnErrorNamingTheFile)
     std::string error;
     EXPECT_FALSE(readFinalView(dir.path() / "missing.qvl", error));
     EXPECT_EQ(error, (dir.path() / "missing.qvl").string() + ": cannot open the file");
+}
+
+// Files whose every size and offset lies inside the file but off the layout:
+// wrong total length, sections not where the one before ends, a damaged
+// camera table, display sizes no code can address, undefined flag and
+// reserved bits, a trailer that covers less than the header ranges, pictures
+// that are not what the sections hold. Changes to covered bytes get their
+// check value recomputed, so that only the layout can refuse them.
+TEST(FinalViewReader, FilesOffTheLayoutAreRefused)
+{
+    QuorvelTest::LogCapture log;
+    TempDir dir;
+    const fs::path good = dir.path() / "good.qvl";
+    {
+        std::vector<uint8_t> mask(static_cast<std::size_t>(kW) * kH, 1);
+        std::fill(mask.begin(), mask.begin() + kW * 8, 0);
+        const auto background = makeBackground(mask, kW, kH, static_cast<int32_t>(0xFF336699u));
+        ASSERT_TRUE(background);
+        const FinalHeader h = header();
+        std::vector<Quorvel::Binary::vekbin> samples = someSamples();
+        ASSERT_EQ(writeFinalView(good, h, samples, *background,
+                                 {{"camPosTable", makeCamPosTable(cameras(), 1.0f, h.camOffset, h.boxScale)}}),
+                  0);
+    }
+    const std::vector<uint8_t> bytes = QuorvelTest::readFile(good).data;
+    const Bytes b{bytes};
+    const uint32_t sampleSize = b.u32(152), previewSize = b.u32(168), preview = b.u32(172);
+    const uint32_t trailer = b.u32(180), backgroundSize = b.u32(184), background = b.u32(188);
+    const uint32_t namedSize = b.u32(192), named = b.u32(196);
+    ASSERT_TRUE(previewSize != 0 && backgroundSize != 0 && b.u32(160) == 0);
+    const uint32_t camPosSizeAt = named + 8 + b.u32(named + 12);
+    ASSERT_EQ(b.u32(camPosSizeAt), 3072u);
+    std::string error;
+    ASSERT_TRUE(parseFinalView(bytes.data(), bytes.size(), "good", error)) << error;
+
+    using Edit = std::function<void(std::vector<uint8_t>&)>;
+    auto edited = [&](const Edit& edit, bool covered) {
+        Bytes c{bytes};
+        edit(c.data);
+        if (covered) {
+            EXPECT_TRUE(QuorvelTest::resealCheckValue(c));
+        }
+        return c.data;
+    };
+    auto set32 = [](std::size_t at, uint32_t v) { return [=](std::vector<uint8_t>& c) { put32(c, at, v); }; };
+    auto set16 = [](std::size_t at, uint16_t v) {
+        return [=](std::vector<uint8_t>& c) {
+            c.at(at) = static_cast<uint8_t>(v);
+            c.at(at + 1) = static_cast<uint8_t>(v >> 8);
+        };
+    };
+    auto setByte = [](std::size_t at, uint8_t v) { return [=](std::vector<uint8_t>& c) { c.at(at) = v; }; };
+    auto display = [&](uint16_t width, uint16_t height, uint32_t flags) {
+        return [=](std::vector<uint8_t>& c) {
+            set16(16, width)(c);
+            set16(18, height)(c);
+            put32(c, 56, flags);
+        };
+    };
+    // A copy of the bytes [from, from + size) appended, and the offset field
+    // at `field` pointing at it.
+    auto movedToTheEnd = [](std::size_t field, uint32_t from, uint32_t size) {
+        return [=](std::vector<uint8_t>& c) {
+            const uint32_t end = static_cast<uint32_t>(c.size());
+            c.insert(c.end(), c.begin() + from, c.begin() + from + size);
+            put32(c, field, end);
+        };
+    };
+    // The picture at [at, at + size) replaced by `png`; the sections after it
+    // move along.
+    auto pictureReplaced = [](uint32_t sizeField, std::vector<uint8_t> png) {
+        return [=](std::vector<uint8_t>& c) {
+            const Bytes f{c};
+            const uint32_t at = f.u32(sizeField + 4), size = f.u32(sizeField);
+            const int64_t delta = static_cast<int64_t>(png.size()) - size;
+            c.erase(c.begin() + at, c.begin() + at + size);
+            c.insert(c.begin() + at, png.begin(), png.end());
+            put32(c, sizeField, static_cast<uint32_t>(png.size()));
+            for (std::size_t field : {172u, 180u, 188u})
+                if (f.u32(field) > at)
+                    put32(c, field, static_cast<uint32_t>(f.u32(field) + delta));
+        };
+    };
+    // A 4 x 2 PNG, and one whose header claims 60000 x 60000 pixels.
+    std::vector<uint8_t> smallPng;
+    {
+        std::vector<unsigned char> rgba(4 * 2 * 4, 90), encoded;
+        ASSERT_EQ(lodepng::encode(encoded, rgba, 4, 2), 0u);
+        smallPng.assign(encoded.begin(), encoded.end());
+    }
+    std::vector<uint8_t> hugePng = smallPng;
+    for (std::size_t at : {16u, 20u}) {
+        hugePng[at] = 0, hugePng[at + 1] = 0, hugePng[at + 2] = 0xEA, hugePng[at + 3] = 0x60;
+    }
+    const unsigned crc = lodepng_crc32(hugePng.data() + 12, 17);
+    for (int i = 0; i < 4; ++i)
+        hugePng[29 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        std::string message;
+    };
+    const std::string total = "wrong total length: ";
+    const std::vector<Case> cases = {
+        // Total length.
+        {"one byte appended", edited([](auto& c) { c.push_back(0); }, false),
+         total + std::to_string(bytes.size() + 1) + " bytes, the sections end at " + std::to_string(bytes.size())},
+        {"a kilobyte appended", edited([](auto& c) { c.resize(c.size() + 1024, 0x55); }, false), total},
+        {"background one byte shorter than its section", edited(set32(184, backgroundSize - 1), false), total},
+        // Section offsets.
+        {"motion offset without motion", edited(set32(164, 200 + sampleSize), true),
+         "motion block of size 0 has offset " + std::to_string(200 + sampleSize) + ", expected 0"},
+        {"preview offset without preview", edited(set32(168, 0), false), "preview of size 0 has offset"},
+        {"preview inside the named blocks", edited(set32(172, named), false),
+         "preview at offset " + std::to_string(named) + ", expected " + std::to_string(named + namedSize) +
+             " (directly after the named blocks)"},
+        {"background offset without background", edited(set32(184, 0), false), "background of size 0 has offset"},
+        {"background pointing at the preview",
+         edited([&](auto& c) { set32(184, previewSize)(c), set32(188, preview)(c); }, false),
+         "background at offset " + std::to_string(preview) + ", expected " + std::to_string(trailer + 552)},
+        {"trailer copied past the background", edited(movedToTheEnd(180, trailer, 552), true),
+         "integrity trailer at offset " + std::to_string(bytes.size()) + ", expected " + std::to_string(trailer)},
+        {"named blocks copied past the background", edited(movedToTheEnd(196, named, namedSize), false),
+         "named blocks at offset " + std::to_string(bytes.size()) + ", expected " + std::to_string(200 + sampleSize)},
+        {"named blocks four bytes longer", edited(set32(192, namedSize + 4), false),
+         "preview at offset " + std::to_string(preview) + ", expected " + std::to_string(preview + 4)},
+        // The camera table's record size.
+        {"camPosTable of 3071 bytes", edited(set32(camPosSizeAt, 3071), false),
+         "named blocks: \"camPosTable\" of 3071 bytes, expected 256 records of 12 bytes (3072)"},
+        {"camPosTable of 3076 bytes", edited(set32(camPosSizeAt, 3076), false), "\"camPosTable\" of 3076 bytes"},
+        {"camPosTable of one record", edited(set32(camPosSizeAt, 12), false), "\"camPosTable\" of 12 bytes"},
+        {"camPosTable of no record", edited(set32(camPosSizeAt, 0), false), "\"camPosTable\" of 0 bytes"},
+        {"named blocks not closed by zeros", edited(setByte(named + namedSize - 1, 1), false),
+         "named blocks: the closing 8 bytes are not zero"},
+        // Display sizes.
+        {"display height 1", edited(display(96, 1, 9), true),
+         "cube-map display of 96x1 pixels is not three square faces by two"},
+        {"display height 209", edited(display(96, 209, 9), true), "cube-map display of 96x209 pixels is not"},
+        {"display height 32768", edited(display(96, 32768, 9), true), "cube-map display of 96x32768 pixels is not"},
+        {"display height 65535", edited(display(96, 65535, 9), true), "cube-map display of 96x65535 pixels is not"},
+        {"display width 97", edited(display(97, 64, 9), true), "cube-map display of 97x64 pixels is not"},
+        {"display 49152 x 32768", edited(display(49152, 32768, 9), true),
+         "cube-map display of 49152x32768 pixels, more than the codes address (8192x4096)"},
+        {"display 6150 x 4100", edited(display(6150, 4100, 9), true), "6150x4100 pixels, more than the codes"},
+        {"latitude-longitude display 8192 x 8192", edited(display(8192, 8192, 1), true),
+         "latitude-longitude display of 8192x8192 pixels, more than 2^24"},
+        // Flag and reserved bits.
+        {"flag bit 4", edited(set32(56, 9 | 16), true),
+         "flags 25: bit 0 must be set and only bits 0 to 3 are defined"},
+        {"flag bit 31", edited(set32(56, 9 | 0x80000000u), true), "flags 2147483657: bit 0 must be set"},
+        {"flag bit 0 clear", edited(set32(56, 8), true), "flags 8: bit 0 must be set"},
+        {"every flag bit but motion", edited(set32(56, 0xFFFFFFFDu), true), "flags 4294967293: "},
+        {"reserved byte 10", edited(setByte(10, 1), true), "reserved header bytes (10, 11, 47) are not zero"},
+        {"reserved byte 47", edited(setByte(47, 0x80), false), "reserved header bytes (10, 11, 47) are not zero"},
+        {"motion quantisation without motion", edited(set32(60, 0x3F800000u), true),
+         "motion quantisation values without a motion block"},
+        // The integrity trailer.
+        {"trailer's zero part begins with a 1", edited(setByte(trailer, 1), false),
+         "the integrity trailer's first 512 bytes are not zero"},
+        {"trailer's zero part ends with 0xFF", edited(setByte(trailer + 511, 0xFF), false), "first 512 bytes"},
+        {"trailer covers three ranges", edited(set16(trailer + 518, 3), true),
+         "integrity trailer does not cover the header ranges (0, 44), (48, 36), (148, 20), (176, 8)"},
+        {"trailer covers no range", edited(set16(trailer + 518, 0), true), "does not cover the header ranges"},
+        {"trailer's first range shorter", edited(set32(trailer + 524, 40), true), "does not cover the header ranges"},
+        {"trailer's last range shorter", edited(set32(trailer + 548, 4), true), "does not cover the header ranges"},
+        // Pictures.
+        {"preview not a PNG", edited(setByte(preview, 0), false), "preview: not a PNG picture of 256x256 pixels"},
+        {"preview of 4 x 2 pixels", edited(pictureReplaced(168, smallPng), true), "preview: not a PNG picture of 256x256"},
+        {"background not a PNG", edited(setByte(background + 1, 'X'), false), "background: not a PNG picture"},
+        {"background claiming 60000 x 60000 pixels", edited(pictureReplaced(184, hugePng), false),
+         "background: a PNG picture of 60000x60000 pixels, larger than any background"},
+    };
+    for (const Case& c : cases) {
+        const fs::path path = writeBytes(dir.path() / (std::string(c.name) + ".qvl"), c.bytes);
+        EXPECT_FALSE(readFinalView(path, error)) << c.name;
+        EXPECT_EQ(error.rfind(path.string() + ": ", 0), 0u) << c.name << ": " << error;
+        EXPECT_NE(error.find(c.message), std::string::npos) << c.name << ": " << error;
+        error.clear();
+    }
 }
 
 // A full disk (a file-size limit of half the picture) fails the picture's
