@@ -5,6 +5,7 @@
 #include <system_error>
 #include <tuple>
 
+#include "RenderHeaderCheck.h"
 #include "foundation/Logger.h"
 
 namespace Quorvel::Merger {
@@ -55,7 +56,45 @@ bool GroupKeyLess::operator()(const BinIO::header_v09& a, const BinIO::header_v0
     return false;
 }
 
-size_t discoverRenderFiles(const params& run, const std::filesystem::path& directory, RenderGroupTable& table)
+namespace {
+
+struct Search {
+    const params& run;
+    RenderGroupTable& table;
+    std::vector<UnreadableRenderFile>* unreadable;
+    std::set<std::filesystem::path> searched; // real paths
+};
+
+// Whether the file joins the table: a sound header of the requested offset
+// and frames, or a damaged one whose group can still be told.
+void consider(Search& search, const std::filesystem::path& path, size_t& accepted)
+{
+    const BinIO::QVLRender_header fileHeader(path.string());
+    BinIO::header_v09 header;
+    BinIO::QvlReaderError error = fileHeader.readError();
+    if (error == BinIO::QVL_OK)
+        error = fileHeader.getHeaderData(header);
+    // A damaged file whose group can be told joins it: reading it then
+    // fails that group alone.
+    if (error != BinIO::QVL_OK || !damagedHeaderKey(fileHeader).empty()) {
+        header = BinIO::header_v09{};
+        if (fileHeader.readError() != BinIO::QVL_OK || !readGroupKey(fileHeader, header)) {
+            QvOutputLogString(DEBUG, "File %s looks like a qvlRender but doesnt have a valid data header\n",
+                              path.string().c_str());
+            if (search.unreadable)
+                search.unreadable->push_back({path, error != BinIO::QVL_OK ? error : BinIO::QVL_ERR_JSON});
+            return;
+        }
+    }
+    const params& run = search.run;
+    if (header.camOffsetX != run.zovOffset[0] || header.camOffsetY != run.zovOffset[1] ||
+        header.camOffsetZ != run.zovOffset[2] || header.frame < run.frameFirst || header.frame > run.frameLast)
+        return;
+    search.table[header].push_back(path);
+    ++accepted;
+}
+
+size_t searchDirectory(Search& search, const std::filesystem::path& directory)
 {
     namespace fs = std::filesystem;
     size_t accepted = 0;
@@ -67,9 +106,20 @@ size_t discoverRenderFiles(const params& run, const std::filesystem::path& direc
             continue;
         const fs::path path = directory / it->path().filename();
         std::error_code typeError;
-        // Linked directories are not followed, so a link loop cannot recurse.
-        if (it->is_directory(typeError) && !it->is_symlink(typeError)) {
-            accepted += discoverRenderFiles(run, path, table);
+        // Linked folders are followed. Each real folder is searched once:
+        // a link loop would recurse for ever, and a folder met twice would
+        // add its passes twice.
+        if (it->is_directory(typeError)) {
+            std::error_code realError;
+            const fs::path real = fs::canonical(path, realError);
+            if (realError)
+                continue;
+            if (!search.searched.insert(real).second) {
+                QvOutputLogString(WARNING, "Folder %s leads to %s, already searched: skipped.\n",
+                                  path.string().c_str(), real.string().c_str());
+                continue;
+            }
+            accepted += searchDirectory(search, path);
             continue;
         }
         if (!it->is_regular_file(typeError) || !BinIO::isQvlRender(path.string()))
@@ -81,20 +131,21 @@ size_t discoverRenderFiles(const params& run, const std::filesystem::path& direc
             QvOutputLogString(WARNING, "Skipping the recovery file %s; rename it to merge it.\n", path.string().c_str());
             continue;
         }
-        const BinIO::QVLRender_header fileHeader(path.string());
-        BinIO::header_v09 header;
-        if (fileHeader.readError() != BinIO::QVL_OK || fileHeader.getHeaderData(header) != BinIO::QVL_OK) {
-            QvOutputLogString(DEBUG, "File %s looks like a qvlRender but doesnt have a valid data header\n",
-                              path.string().c_str());
-            continue;
-        }
-        if (header.camOffsetX != run.zovOffset[0] || header.camOffsetY != run.zovOffset[1] ||
-            header.camOffsetZ != run.zovOffset[2] || header.frame < run.frameFirst || header.frame > run.frameLast)
-            continue;
-        table[header].push_back(path);
-        ++accepted;
+        consider(search, path, accepted);
     }
     return accepted;
+}
+
+} // namespace
+
+size_t discoverRenderFiles(const params& run, const std::filesystem::path& directory, RenderGroupTable& table,
+                           std::vector<UnreadableRenderFile>* unreadable)
+{
+    Search search{run, table, unreadable, {}};
+    std::error_code ec;
+    const std::filesystem::path real = std::filesystem::canonical(directory, ec);
+    search.searched.insert(ec ? directory : real);
+    return searchDirectory(search, directory);
 }
 
 size_t countGroupKinds(const RenderGroupTable& table)

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <map>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "MergerParams.h"
@@ -22,9 +25,20 @@ struct GroupKeyLess {
 using RenderGroupTable = std::map<BinIO::header_v09, std::vector<std::filesystem::path>, GroupKeyLess>;
 using RenderGroup = RenderGroupTable::value_type;
 
+// A render file whose header cannot be read far enough to tell its group.
+struct UnreadableRenderFile {
+    std::filesystem::path path;
+    int32_t error = 0; // the reader's error
+};
+
 // Adds the render files below `directory` that carry the requested
 // zone-of-view offset and a frame in range; returns how many it added.
-size_t discoverRenderFiles(const params& run, const std::filesystem::path& directory, RenderGroupTable& table);
+// Linked folders are followed, each real folder searched once. A render file
+// with a damaged header whose group can be told joins that group (reading it
+// then fails the group); one whose group cannot be told goes to
+// `unreadable`.
+size_t discoverRenderFiles(const params& run, const std::filesystem::path& directory, RenderGroupTable& table,
+                           std::vector<UnreadableRenderFile>* unreadable = nullptr);
 
 // Number of zone-of-view set-ups in the table, frames not counted.
 size_t countGroupKinds(const RenderGroupTable& table);

@@ -13,6 +13,7 @@
 #include <openssl/evp.h>
 
 #include "FinalCodes.h"
+#include "PngRgba.h"
 #include "Preview.h"
 #include "camera/CubeMap.h"
 #include "foundation/Logger.h"
@@ -164,10 +165,7 @@ std::optional<std::vector<uint8_t>> maskedPicture(std::vector<uint8_t> image, ui
                 mask[static_cast<std::size_t>(row) * displayWidth + col] == 0 ? 255 : 0;
         }
     }
-    std::vector<unsigned char> png;
-    if (lodepng::encode(png, image, W, H, LCT_RGBA, 8) != 0)
-        return std::nullopt;
-    return png;
+    return encodeRgbaPng(image, W, H);
 }
 
 } // namespace

@@ -163,7 +163,17 @@ int runMerger(int argc, const char* const* argv, std::ostream& out, const GroupH
     const std::string inputText = inputDirectory.string();
 
     RenderGroupTable table;
-    const size_t accepted = discoverRenderFiles(run, inputDirectory, table);
+    std::vector<UnreadableRenderFile> unreadable;
+    const size_t accepted = discoverRenderFiles(run, inputDirectory, table, &unreadable);
+    // Any group may be the one such a file belongs to: a final view file
+    // written without it would pass for the whole frame.
+    if (!unreadable.empty()) {
+        for (const UnreadableRenderFile& file : unreadable)
+            QvOutputLogString(ERROR, Merger::err_readfileCode, static_cast<int>(file.error), file.path.string().c_str());
+        QvOutputLogCStr(ERROR, "No frame is merged: the frame of a render file that cannot be read is unknown.\n");
+        QvOutputLogCStr(ERROR, Merger::err_goodbye);
+        return 1;
+    }
     if (accepted == 0) {
         QvOutputLogString(INFO, Merger::err_inputPathEmpty, inputText.c_str());
         return 0;

@@ -6,9 +6,8 @@
 #include <random>
 #include <thread>
 
-#include <lodepng.h>
-
 #include "FinalCodes.h"
+#include "PngRgba.h"
 #include "camera/CubeMap.h"
 #include "foundation/Vekbin.h"
 
@@ -255,10 +254,7 @@ std::optional<std::vector<uint8_t>> renderPreview(const PreviewFrame& frame, con
         }
     }
 
-    std::vector<unsigned char> png;
-    if (lodepng::encode(png, image, W, H, LCT_RGBA, 8) != 0)
-        return std::nullopt;
-    return png;
+    return encodeRgbaPng(image, W, H);
 }
 
 } // namespace Quorvel::FinalView

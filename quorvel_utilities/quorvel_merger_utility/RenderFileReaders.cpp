@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "ColorPipeline.h"
+#include "RenderHeaderCheck.h"
 #include "foundation/Catalogue.h"
 #include "foundation/Logger.h"
 #include "io/QvlRenderFile.h"
@@ -15,6 +16,15 @@ namespace {
 using Binary::vekbin;
 using TXT::Merger;
 using namespace Logger;
+
+// The engines whose files the system writes: the renderer binding and the
+// core's detect-as-render debug files.
+constexpr int32_t kDetectAsRenderEngine = 50;
+
+bool knownEngine(Util::RenderingEngineId engine)
+{
+    return engine == Util::RE_VRay || engine == kDetectAsRenderEngine;
+}
 
 VekPoint storedNormal(const half_float::half* normal)
 {
@@ -150,11 +160,22 @@ void readVersion(const params& run, const std::string& path, FullReader<Content>
         slot.error = kErrorNegativeFileCode;
         return;
     }
-    slot.engine = BinIO::getRenderEngineId(header.fileCode, digestSum);
-    slot.read = true;
+    const Util::RenderingEngineId engine = BinIO::getRenderEngineId(header.fileCode, digestSum);
     QvOutputLogString(TRACE, "samples(%d) fileCode(%d) renderingEngine(%d),  \n", static_cast<int>(header.sampleNums),
-                      header.fileCode, static_cast<int>(slot.engine));
-    if (header.sampleNums == 0) {
+                      header.fileCode, static_cast<int>(engine));
+    // An altered file code, or altered blocks, decode to an engine no one
+    // writes; the final view file would carry it and be refused.
+    if (!knownEngine(engine)) {
+        QvOutputLogString(ERROR, "File %s has a file code (%d) that gives no known rendering engine (%d).\n",
+                          path.c_str(), header.fileCode, static_cast<int>(engine));
+        slot.error = kErrorUnknownEngine;
+        return;
+    }
+    slot.engine = engine;
+    slot.read = true;
+    // The blocks rule over the header's count: a count of 0 over stored
+    // samples would drop them.
+    if (content.samples.empty()) {
         QvOutputLogString(INFO, Merger::info_qvlRenderEmpty, path.c_str());
         slot.error = 0;
         return;
@@ -172,7 +193,10 @@ bool displayFitsFinalView(const BinIO::header_v07& header)
     const uint64_t height = header.heightDisplay;
     if (width == 0 || height == 0)
         return false;
-    return header.projection == 0 ? width * height <= (uint64_t{1} << 24) : width <= 8192 && height <= 4096;
+    // A latitude-longitude pixel's index is 32-bit arithmetic, which every
+    // 16-bit width and height fits; the cube map's column and row fields
+    // hold 13 and 12 bits.
+    return header.projection == 0 || (width <= 8192 && height <= 4096);
 }
 
 void readRenderFile(const params& run, const std::filesystem::path& path, ReadSlot& slot)
@@ -190,6 +214,11 @@ void readRenderFile(const params& run, const std::filesystem::path& path, ReadSl
         slot.error = header.readError();
         return;
     }
+    if (const std::string key = damagedHeaderKey(header); !key.empty()) {
+        QvOutputLogString(ERROR, "File %s has no usable \"%s\" in its header.\n", text.c_str(), key.c_str());
+        slot.error = BinIO::QVL_ERR_JSON;
+        return;
+    }
     uint8_t major = 0;
     uint8_t minor = 0;
     header.getVersion(major, minor);
@@ -203,7 +232,11 @@ void readRenderFile(const params& run, const std::filesystem::path& path, ReadSl
     case 9:
         readVersion<BinIO::qvlRenderSample5Aovs_t>(run, text, BinIO::qvlReader_v9, {true, true, true}, slot);
         break;
-    default: // older files are not merged
+    default:
+        // A newer file is a render file this merger cannot read; older
+        // ones are not merged.
+        if (major > 9)
+            slot.error = BinIO::QVL_ERR_VERSION;
         break;
     }
 }

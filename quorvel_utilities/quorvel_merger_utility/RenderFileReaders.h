@@ -15,7 +15,7 @@ namespace Quorvel::Merger {
 
 // What one reader thread delivers for one render file.
 struct ReadSlot {
-    int32_t error = 0; // 0, a reader error, -9, -10 or -11
+    int32_t error = 0; // 0, a reader error, -9, -10, -11 or -12
     bool read = false; // the file was read and its engine is known
     Util::RenderingEngineId engine = Util::RE_Unknown;
     std::vector<Binary::vekbin> opaque;
@@ -33,9 +33,11 @@ struct RenderFileTraits {
 inline constexpr int32_t kErrorNegativeFileCode = -10;
 inline constexpr int32_t kErrorRightColourMissing = -9;
 inline constexpr int32_t kErrorDisplaySize = -11;
+// The file code decodes to an engine that writes no render files.
+inline constexpr int32_t kErrorUnknownEngine = -12;
 
 // Whether a final view file can address every pixel of the header's display:
-// 13 + 12 bits per pixel (cube) or a 24-bit index (latitude-longitude).
+// 13 + 12 bits per pixel (cube); any non-empty latitude-longitude display.
 bool displayFitsFinalView(const BinIO::header_v07& header);
 
 // Reads one render file of any supported version into the slot; files of

@@ -315,6 +315,8 @@ TEST_F(BadInput, MergerInputFiles)
     const std::string assemblyFailed = "[WARNING] something went wrong during the qvlRender assembly.\n";
     const std::string goodbyeFailed = "[ERROR] Somthing went wrong drong the process...Closing Quorvel Merger. \n";
     const std::string goodbye = "[INFO] Success ! Closing Quorvel Merger. \n";
+    const std::string noFrameMerged =
+        "[ERROR] No frame is merged: the frame of a render file that cannot be read is unknown.\n";
     auto merge = [&](const std::string& input) { return std::vector<std::string>{input, "--output", out, "-l", "3"}; };
 
     const std::vector<Row> rows = {
@@ -325,16 +327,17 @@ TEST_F(BadInput, MergerInputFiles)
         {"final view file among render files: skipped", merge(withBad("final", finalView)), 0, {goodbye},
          onlyGoodFrame},
         {"PNG among render files: skipped", merge(withBad("png", png)), 0, {goodbye}, onlyGoodFrame},
-        // A render file's signature with no readable header: skipped with
-        // the DEBUG message naming it.
-        {"truncated inside the signature and header: skipped", merge(withBad("short", render2.substr(0, 30))), 0,
-         {notAHeader("short"), goodbye}, onlyGoodFrame},
-        {"version 10: skipped", merge(withBad("version", version10)), 0, {notAHeader("version"), goodbye},
-         onlyGoodFrame},
-        {"header length beyond the file: skipped", merge(withBad("length", hugeJsonLength)), 0,
-         {notAHeader("length"), goodbye}, onlyGoodFrame},
-        {"header not JSON: skipped", merge(withBad("json", garbledJson)), 0, {notAHeader("json"), goodbye},
-         onlyGoodFrame},
+        // A render file's signature with no readable header: a read error
+        // naming it. Its frame is unknown, so no frame is merged.
+        {"truncated inside the signature and header", merge(withBad("short", render2.substr(0, 30))), 1,
+         {notAHeader("short"), readError("short", -5), noFrameMerged, goodbyeFailed}, nothingWritten},
+        {"header length beyond the file", merge(withBad("length", hugeJsonLength)), 1,
+         {notAHeader("length"), readError("length", -5), noFrameMerged, goodbyeFailed}, nothingWritten},
+        {"header not JSON", merge(withBad("json", garbledJson)), 1,
+         {notAHeader("json"), readError("json", -5), noFrameMerged, goodbyeFailed}, nothingWritten},
+        // A header whose frame can be read fails that frame alone.
+        {"version 10", merge(withBad("version", version10)), 1,
+         {readError("version", -4), assemblyFailed, goodbyeFailed}, onlyGoodFrame},
         // A readable header over bad blocks fails its group and the run; the
         // other group is still written.
         {"truncated in the blocks", merge(withBad("blocks", render2.substr(0, render2.size() - 40))), 1,
@@ -356,9 +359,9 @@ TEST_F(BadInput, MergerInputFiles)
         {"sampleNums 2^60 in the header: read by its blocks",
          merge(withBad("nums", withHeader(render2, [](Json::Value& h) { h["sampleNums"] = Json::UInt64(1) << 60; }))),
          0, {goodbye}, bothFrames},
-        {"aovNums 2^60 beyond the AOV lists: skipped",
+        {"aovNums 2^60 beyond the AOV lists",
          merge(withBad("aovs", withHeader(render2, [](Json::Value& h) { h["aovNums"] = Json::UInt64(1) << 60; }))),
-         0, {notAHeader("aovs"), goodbye}, onlyGoodFrame},
+         1, {readError("aovs", -5), assemblyFailed, goodbyeFailed}, onlyGoodFrame},
         // A display no final view file can address fails its group.
         {"display 65535 x 65535",
          merge(alone("display", withHeader(render2,
@@ -374,14 +377,22 @@ TEST_F(BadInput, MergerInputFiles)
                                             h["heightDisplay"] = 0;
                                         }))),
          1, {displayError("zero", 0, 0), readError("zero", -11), goodbyeFailed}, nothingWritten},
-        {"latitude-longitude display of 2^26 pixels",
+        // A latitude-longitude display of more than 2^24 pixels is merged.
+        {"latitude-longitude display of 6000 x 3000",
          merge(alone("latlong", withHeader(render2,
                                            [](Json::Value& h) {
                                                h["projection"] = 0;
-                                               h["widthDisplay"] = 8192;
-                                               h["heightDisplay"] = 8192;
+                                               h["widthDisplay"] = 6000;
+                                               h["heightDisplay"] = 3000;
                                            }))),
-         1, {displayError("latlong", 8192, 8192), readError("latlong", -11), goodbyeFailed}, nothingWritten},
+         0, {goodbye}, [&] {
+             const std::string bytes = fileBytes(written(2));
+             ASSERT_GE(bytes.size(), 200u);
+             EXPECT_EQ(u32At(bytes, 16), 6000u + (3000u << 16));
+             EXPECT_EQ(u32At(bytes, 56) & 8u, 0u);
+             fs::remove_all(dir / "out");
+             fs::create_directories(dir / "out");
+         }},
         // Another display beside a good file is another kind of zone of
         // view: refused as a whole, and the run fails.
         {"two kinds of zone of view: nothing merged",

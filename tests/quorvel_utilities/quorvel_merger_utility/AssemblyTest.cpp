@@ -346,8 +346,9 @@ TEST(MergerAssembly, BrokenFilesAreReportedAndTheirGroupIsNotWritten)
     TempDir dir;
     TempDir out;
     writeRenderFile(dir / "good.qvlr", stereoHeader(1, 0), {{1, 10.0f, {0.5f, 0, 0, 1}, {0.5f, 0, 0}}}, {3});
+    // The core's detect-as-render debug files carry engine 50.
     writeRenderFile(dir / "other_engine.qvlr", stereoHeader(1, 0), {{2, 10.0f, {0.5f, 0, 0, 1}, {0.5f, 0, 0}}}, {},
-                    static_cast<Quorvel::Util::RenderingEngineId>(2));
+                    static_cast<Quorvel::Util::RenderingEngineId>(50));
     // Truncated inside its blocks.
     writeRenderFile(dir / "truncated.qvlr", stereoHeader(1, 0), {{3, 10.0f, {0.5f, 0, 0, 1}}});
     const auto truncated = dir / "truncated.qvlr";

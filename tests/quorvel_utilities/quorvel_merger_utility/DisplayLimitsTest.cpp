@@ -12,7 +12,8 @@ using namespace Quorvel::Merger;
 namespace {
 
 // The final view file addresses a cube-map pixel with 13 bits of column and
-// 12 of row, a latitude-longitude pixel with a 24-bit index.
+// 12 of row; a latitude-longitude pixel's index is 32-bit arithmetic, whose
+// flag byte may overlap an index of 2^24 or more, as readers expect.
 TEST(MergerDisplayLimits, OnlyDisplaysAFinalViewFileCanAddressAreTaken)
 {
     const struct {
@@ -22,8 +23,9 @@ TEST(MergerDisplayLimits, OnlyDisplaysAFinalViewFileCanAddressAreTaken)
     } cases[] = {
         {1, 312, 208, true},     {1, 1, 1, true},         {1, 8192, 4096, true},  {1, 8193, 4096, false},
         {1, 8192, 4097, false},  {1, 0, 208, false},      {1, 312, 0, false},     {1, 65535, 65535, false},
-        {0, 4096, 4096, true},   {0, 4097, 4096, false},  {0, 65535, 256, true},  {0, 65535, 257, false},
-        {0, 0, 0, false},        {2, 8192, 4096, true},
+        {0, 4096, 4096, true},   {0, 4097, 4096, true},   {0, 65535, 256, true},  {0, 65535, 257, true},
+        {0, 65535, 65535, true}, {0, 0, 0, false},        {0, 0, 16, false},      {0, 16, 0, false},
+        {2, 8192, 4096, true},
     };
     for (const auto& c : cases) {
         Quorvel::BinIO::header_v07 header;
@@ -56,6 +58,31 @@ TEST(MergerDisplayLimits, AFileWithALargerDisplayIsAReadErrorNamingIt)
     EXPECT_EQ(log.entries().back().level, Quorvel::Logger::ERROR);
     EXPECT_EQ(log.messages().back(),
               "File " + path.string() + " has a display of 9000x2 pixels, which a final view file cannot hold.\n");
+}
+
+// A latitude-longitude display of more than 2^24 pixels is read.
+TEST(MergerDisplayLimits, ALargeLatitudeLongitudeDisplayIsRead)
+{
+    QuorvelTest::TempDir dir;
+    QuorvelTest::SyntheticRender r;
+    r.width = 6000;
+    r.height = 3000;
+    r.samples = 40;
+    Quorvel::BinIO::header_v09 header = QuorvelTest::syntheticRenderHeader(r);
+    header.projection = 0;
+    Quorvel::BinIO::qvlRenderSample5Aovs_t content = QuorvelTest::syntheticRenderContent(r);
+    content.trailing.clear();
+    header.sampleNums = content.samples.size();
+    const std::filesystem::path path = dir / "wide.qvlrender";
+    ASSERT_EQ(Quorvel::BinIO::qvlWriter_v9(path.string(), header, content, Quorvel::Util::RE_VRay),
+              Quorvel::BinIO::QVL_OK);
+
+    QuorvelTest::LogCapture log;
+    ReadSlot slot;
+    readRenderFile(params{}, path, slot);
+    EXPECT_EQ(slot.error, 0);
+    EXPECT_TRUE(slot.read);
+    EXPECT_EQ(slot.opaque.size(), 40u);
 }
 
 } // namespace
