@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of tests/fuzz with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each for the given seconds, one after
-# another, starting from its seed corpus. New inputs go to build-fuzz/corpus;
-# crashes to build-fuzz/crashes.
+# another, starting from its seed corpus and the dictionary of header keys
+# (tests/fuzz/headers.dict). New inputs go to build-fuzz/corpus; crashes to
+# build-fuzz/crashes.
 #   scripts/fuzz.sh [seconds per target, default 60] [target ...]
 set -euo pipefail
 
@@ -28,8 +29,11 @@ for target in "${targets[@]}"; do
   crashes="$build_dir/crashes/$name"
   mkdir -p "$corpus" "$crashes"
   seeds="$root/tests/fuzz/corpus/$name"
+  # The header keys and signatures, unless a target brings words of its own.
+  dict="$root/tests/fuzz/$name.dict"
+  [ -f "$dict" ] || dict="$root/tests/fuzz/headers.dict"
   echo "== $target: ${seconds}s"
   "$build_dir/tests/fuzz/$target" -max_total_time="$seconds" -max_len=16384 -rss_limit_mb=2560 \
-    -timeout=20 -print_final_stats=1 -artifact_prefix="$crashes/" "$corpus" "$seeds" || status=1
+    -timeout=20 -print_final_stats=1 -dict="$dict" -artifact_prefix="$crashes/" "$corpus" "$seeds" || status=1
 done
 exit $status

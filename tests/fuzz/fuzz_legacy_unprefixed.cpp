@@ -2,6 +2,7 @@
 
 #include "FuzzFile.h"
 #include "LegacyFuzz.h"
+#include "LegacyMutator.h"
 #include "io/LegacyReaders.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -28,4 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         delete[] coordinates;
     }
     return 0;
+}
+
+// Mutations that keep the JSON text parseable and the frames whole, so that
+// inputs reach the record checks.
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t maxSize, unsigned int seed)
+{
+    return QuorvelFuzz::mutateLegacy(data, size, maxSize, seed);
 }

@@ -3,6 +3,7 @@
 
 #include "FuzzFile.h"
 #include "LegacyFuzz.h"
+#include "LegacyMutator.h"
 #include "io/LegacyReaders.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -48,4 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (qvlReader(path, json, samples3, n, width, height))
         delete[] samples3;
     return 0;
+}
+
+// Mutations that keep the JSON text parseable and the frames whole, so that
+// inputs reach the record checks.
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t maxSize, unsigned int seed)
+{
+    return QuorvelFuzz::mutateLegacy(data, size, maxSize, seed);
 }

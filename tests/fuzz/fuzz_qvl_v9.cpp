@@ -1,5 +1,6 @@
 // Any bytes, read as a version-9 detection or render file.
 #include "FuzzFile.h"
+#include "QvlMutator.h"
 #include "io/QvlRenderFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -11,4 +12,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int digestSum = 0;
     qvlReader_v9(path, header, content, digestSum);
     return 0;
+}
+
+// Mutations that keep the header parseable and the file code sound, so that
+// inputs reach the block decoding.
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t maxSize, unsigned int seed)
+{
+    return QuorvelFuzz::mutateQvl(data, size, maxSize, seed, {true, 28});
 }
