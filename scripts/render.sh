@@ -2,9 +2,11 @@
 # The main job: renders a scene for the zone of view and merges it into one
 # final view file per frame, with its preview picture.
 #
-#   bash scripts/render.sh [SCENE.json] [OUTPUT-FOLDER]
+#   bash scripts/render.sh [SCENE.json | MODEL.glb|.gltf|.obj|.dae|.fbx] [OUTPUT-FOLDER]
 #
 # Defaults: the demo scene examples/demo/demo.json and ./quorvel-output.
+# A model file is rendered as a whole scene: its camera, lights, materials
+# and animation, the demo's settings for the rest (see README).
 # Installs what is missing, builds in Release (build-release/), renders the
 # detection phase, then the render phase, through quorvel_host with the
 # plug-in loaded from disk, and runs quorvel_merger over the render files.
@@ -13,7 +15,7 @@
 set -euo pipefail
 
 if [ "${1:-}" = "--help" ] || [ "${1:-}" = "-h" ]; then
-  sed -n '2,12s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+  sed -n '2,14s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
   exit 0
 fi
 
@@ -30,7 +32,8 @@ fi
 scene=$(cd "$(dirname "$scene")" && pwd)/$(basename "$scene")
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
-name=$(basename "$scene" .json)
+name=$(basename "$scene")
+name=${name%.*}
 start=$SECONDS
 
 step() { echo; echo "==> [$1/5] $2 ($((SECONDS - start)) s)"; }

@@ -16,6 +16,7 @@
 #include <lodepng.h>
 
 #include "Scene.h"
+#include "SceneImport.h"
 #include "foundation/FileReplace.h"
 
 namespace QuorvelHost {
@@ -360,7 +361,7 @@ void applyOverride(SceneFile& file, const std::string& text)
 
 void Host::loadScene(const std::string& path)
 {
-    SceneFile file = readSceneFile(path);
+    SceneFile file = isModelFile(path) ? importScene(path, types_.count("SettingsQuorvel") != 0) : readSceneFile(path);
     scenePath_ = path;
     for (const std::string& o : options_.overrides)
         applyOverride(file, o);

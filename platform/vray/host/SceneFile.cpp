@@ -58,7 +58,15 @@ SceneFile readSceneFile(const std::string& path)
         throw SceneError(path + ": cannot open the scene file");
     std::ostringstream text;
     text << in.rdbuf();
-    file.text = text.str();
+    return parseSceneText(path, file.directory, text.str());
+}
+
+SceneFile parseSceneText(const std::string& path, const std::string& directory, std::string text)
+{
+    SceneFile file;
+    file.path = path;
+    file.directory = directory;
+    file.text = std::move(text);
 
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;

@@ -41,6 +41,8 @@ struct SceneFile {
 };
 
 SceneFile readSceneFile(const std::string& path);
+// The same from text in memory; relative file names are taken from `directory`.
+SceneFile parseSceneText(const std::string& path, const std::string& directory, std::string text);
 
 // Resolves a plug-in reference by instance name; null when there is none.
 using PluginResolver = VUtils::PluginBase* (*)(const std::string& name, void* user);
