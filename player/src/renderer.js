@@ -12,15 +12,13 @@ const NEAR = 1e-3;
 
 const PLAQUE_VS = `#version 300 es
 precision highp float;
-layout(location = 0) in vec3 c0;
-layout(location = 1) in vec3 c1;
-layout(location = 2) in vec3 c2;
-layout(location = 3) in vec3 c3;
-layout(location = 4) in vec3 centre;
-layout(location = 5) in vec3 leftColour;
-layout(location = 6) in vec3 rightColour;
-layout(location = 7) in float alpha;
-layout(location = 8) in vec3 motion;
+layout(location = 0) in vec3 corner;
+layout(location = 1) in vec3 centre;
+layout(location = 2) in vec3 leftColour;
+layout(location = 3) in vec3 rightColour;
+layout(location = 4) in float alpha;
+layout(location = 5) in vec3 motion;
+layout(location = 6) in vec2 st;
 uniform mat4 viewProjection;
 uniform float scale;
 uniform float motionTime;
@@ -29,15 +27,17 @@ out vec3 vColour;
 out float vAlpha;
 out vec2 vSt;
 void main() {
-  // Strip order 0, 1, 3, 2 around the quad; s runs from corner 0 to 1, t from 0 to 3.
-  int v = gl_VertexID;
-  vec3 c = v == 0 ? c0 : v == 1 ? c1 : v == 2 ? c3 : c2;
-  vSt = vec2(v == 1 || v == 3 ? 1.0 : 0.0, v >= 2 ? 1.0 : 0.0);
-  vec3 p = centre + (c - centre) * scale + motion * motionTime;
+  vec3 p = centre + (corner - centre) * scale + motion * motionTime;
   gl_Position = viewProjection * vec4(p, 1.0);
   vColour = rightEye ? rightColour : leftColour;
   vAlpha = alpha;
+  vSt = st;
 }`;
+
+// Every plaque as four vertices of its own and two triangles: drawing
+// instances of a 4-vertex strip costs far more per plaque in software GL.
+const VERTEX_FLOATS = 18;
+const CORNER_ST = [[0, 0], [1, 0], [1, 1], [0, 1]]; // s along corner 0 to 1, t along 0 to 3
 
 // Colour and 1/z of the nearest opaque plaque.
 const OPAQUE_FS = `#version 300 es
@@ -207,24 +207,41 @@ export class Renderer {
     this.backgroundTexture = null;
   }
 
-  // Uploads a scene once; later draws of it reuse the buffer.
+  // Uploads a scene once; later draws of it reuse the buffers.
   upload(scene) {
     if (this.scenes.has(scene)) return this.scenes.get(scene);
     const gl = this.gl;
+    const n = scene.count, src = scene.data;
+    const vertices = new Float32Array(n * 4 * VERTEX_FLOATS);
+    const indices = new Uint32Array(n * 6);
+    for (let i = 0; i < n; ++i) {
+      const o = i * FLOATS_PER_PLAQUE;
+      for (let k = 0; k < 4; ++k) {
+        const v = (i * 4 + k) * VERTEX_FLOATS;
+        vertices.set(src.subarray(o + 3 * k, o + 3 * k + 3), v);
+        vertices.set(src.subarray(o + 12, o + 25), v + 3); // centre, colours, alpha, motion
+        vertices[v + 16] = CORNER_ST[k][0];
+        vertices[v + 17] = CORNER_ST[k][1];
+      }
+      const b = i * 4;
+      indices.set([b, b + 1, b + 2, b, b + 2, b + 3], i * 6);
+    }
     const vao = gl.createVertexArray();
     gl.bindVertexArray(vao);
     const buffer = gl.createBuffer();
     gl.bindBuffer(gl.ARRAY_BUFFER, buffer);
-    gl.bufferData(gl.ARRAY_BUFFER, scene.data, gl.STATIC_DRAW);
-    const stride = FLOATS_PER_PLAQUE * 4;
-    const layout = [[0, 3, 0], [1, 3, 3], [2, 3, 6], [3, 3, 9], [4, 3, 12], [5, 3, 15], [6, 3, 18], [7, 1, 21], [8, 3, 22]];
+    gl.bufferData(gl.ARRAY_BUFFER, vertices, gl.STATIC_DRAW);
+    const indexBuffer = gl.createBuffer();
+    gl.bindBuffer(gl.ELEMENT_ARRAY_BUFFER, indexBuffer);
+    gl.bufferData(gl.ELEMENT_ARRAY_BUFFER, indices, gl.STATIC_DRAW);
+    const stride = VERTEX_FLOATS * 4;
+    const layout = [[0, 3, 0], [1, 3, 3], [2, 3, 6], [3, 3, 9], [4, 1, 12], [5, 3, 13], [6, 2, 16]];
     for (const [loc, size, offset] of layout) {
       gl.enableVertexAttribArray(loc);
       gl.vertexAttribPointer(loc, size, gl.FLOAT, false, stride, offset * 4);
-      gl.vertexAttribDivisor(loc, 1);
     }
     gl.bindVertexArray(null);
-    const entry = { vao, buffer };
+    const entry = { vao, buffer, indexBuffer };
     this.scenes.set(scene, entry);
     return entry;
   }
@@ -233,6 +250,7 @@ export class Renderer {
     const e = this.scenes.get(scene);
     if (!e) return;
     this.gl.deleteBuffer(e.buffer);
+    this.gl.deleteBuffer(e.indexBuffer);
     this.gl.deleteVertexArray(e.vao);
     this.scenes.delete(scene);
   }
@@ -328,7 +346,7 @@ export class Renderer {
     gl.disable(gl.BLEND);
     gl.bindVertexArray(vao);
     setPlaqueUniforms(this.opaque, 1);
-    gl.drawArraysInstanced(gl.TRIANGLE_STRIP, 0, 4, scene.opaqueCount);
+    gl.drawElements(gl.TRIANGLES, scene.opaqueCount * 6, gl.UNSIGNED_INT, 0);
     gl.disable(gl.DEPTH_TEST);
 
     // 2. Tents of the opaque plaques.
@@ -339,7 +357,7 @@ export class Renderer {
       gl.enable(gl.BLEND);
       gl.blendFunc(gl.ONE, gl.ONE);
       setPlaqueUniforms(this.tent, blend);
-      gl.drawArraysInstanced(gl.TRIANGLE_STRIP, 0, 4, scene.opaqueCount);
+      gl.drawElements(gl.TRIANGLES, scene.opaqueCount * 6, gl.UNSIGNED_INT, 0);
       gl.disable(gl.BLEND);
     }
 
@@ -363,13 +381,8 @@ export class Renderer {
       gl.enable(gl.BLEND);
       gl.blendFuncSeparate(gl.ONE, gl.ONE_MINUS_SRC_ALPHA, gl.ONE, gl.ONE);
       setPlaqueUniforms(this.transparent, 1);
-      // Instances start at the first transparent plaque: offset the attributes.
-      const stride = FLOATS_PER_PLAQUE * 4, base = scene.opaqueCount * stride;
-      const layout = [[0, 3, 0], [1, 3, 3], [2, 3, 6], [3, 3, 9], [4, 3, 12], [5, 3, 15], [6, 3, 18], [7, 1, 21], [8, 3, 22]];
-      gl.bindBuffer(gl.ARRAY_BUFFER, this.scenes.get(scene).buffer);
-      for (const [loc, size, offset] of layout) gl.vertexAttribPointer(loc, size, gl.FLOAT, false, stride, base + offset * 4);
-      gl.drawArraysInstanced(gl.TRIANGLE_STRIP, 0, 4, transparent);
-      for (const [loc, size, offset] of layout) gl.vertexAttribPointer(loc, size, gl.FLOAT, false, stride, offset * 4);
+      // The transparent plaques follow the opaque ones, in the file's order.
+      gl.drawElements(gl.TRIANGLES, transparent * 6, gl.UNSIGNED_INT, scene.opaqueCount * 6 * 4);
       gl.disable(gl.BLEND);
     }
 
