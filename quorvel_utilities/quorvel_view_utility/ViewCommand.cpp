@@ -2,12 +2,15 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <iomanip>
 #include <optional>
 
+#include "FinalCodes.h"
 #include "FinalViewReader.h"
 #include "ImageCompare.h"
+#include "Preview.h"
 #include "ViewRenderer.h"
 
 namespace Quorvel::FinalView {
@@ -43,6 +46,7 @@ const char* const kUsage =
     "                          file's own angular resolution alone\n"
     "  --host-camera           print the quorvel_host RenderView transform of the eye and exit\n"
     "  --info                  print the file's header values and exit\n"
+    "  --dump                  print every sample as decoded and placed, one line each, and exit\n"
     "  -h, --help              this text\n";
 
 bool parseFloat(const std::string& s, float& v)
@@ -79,13 +83,62 @@ bool parseSize(const std::string& s, uint32_t& w, uint32_t& h)
     return true;
 }
 
+const char* const kDumpColumns =
+    "# index x y camera level plaque_width plaque_height depth_code depth alpha colour right_colour transparent "
+    "cockpit moving normal_x normal_y normal_z left_r left_g left_b right_r right_g right_b placed centre_x "
+    "centre_y centre_z corner0_x corner0_y corner0_z corner1_x corner1_y corner1_z corner2_x corner2_y corner2_z "
+    "corner3_x corner3_y corner3_z\n";
+
+uint32_t codeWord(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Every value a player decodes from a sample, so that another decoder of
+// the same file can be checked line by line.
+void dumpSamples(const FinalViewData& file, float footprint, std::ostream& out)
+{
+    out << kDumpColumns;
+    const bool cube = file.cube();
+    char line[1024];
+    for (std::size_t i = 0; i < file.codes.size() / kSampleCodeSize; ++i) {
+        const uint8_t* code = &file.codes[i * kSampleCodeSize];
+        const uint32_t w0 = codeWord(code), w1 = codeWord(code + 4), w2 = codeWord(code + 8), w3 = codeWord(code + 12);
+        const DecodedCode d = decodeCode(code, cube, file.displayWidth);
+        const uint32_t right = cube ? (w1 ^ w0) & 0xFFFFFFu : (w3 ^ w2) & 0xFFFFFFu;
+        const uint32_t transparent = cube ? w2 >> 31 : (w0 >> 27) & 1u;
+        const uint32_t cockpit = cube ? (w3 >> 6) & 1u : w0 >> 31;
+        const uint32_t moving = cube ? (w3 >> 5) & 1u : (w1 >> 15) & 1u;
+        const VekPoint n = sampleNormal(file, i);
+        const VekRGB l = decodeColourCode(d.colour), r = decodeColourCode(right);
+        auto g = [](float v) { return static_cast<double>(v); };
+        int used = std::snprintf(line, sizeof line,
+                                 "%zu %d %d %u %u %u %u %u %.9g %u %u %u %u %u %u %.9g %.9g %.9g %.9g %.9g %.9g %.9g "
+                                 "%.9g %.9g",
+                                 i, d.x, d.y, d.camera, d.level, d.plaqueWidth, d.plaqueHeight, d.depth,
+                                 g(decodeDepthCode(d.depth)), d.alpha, d.colour, right, transparent, cockpit, moving,
+                                 g(n.x), g(n.y), g(n.z), g(l.r), g(l.g), g(l.b), g(r.r), g(r.g), g(r.b));
+        ViewPlaque p;
+        if (placeSample(file, i, footprint, p)) {
+            used += std::snprintf(line + used, sizeof line - used, " 1 %.9g %.9g %.9g", g(p.centre.x), g(p.centre.y),
+                                  g(p.centre.z));
+            for (const VekPoint& c : p.corners)
+                used += std::snprintf(line + used, sizeof line - used, " %.9g %.9g %.9g", g(c.x), g(c.y), g(c.z));
+        } else {
+            std::snprintf(line + used, sizeof line - used, " 0");
+        }
+        out << line << "\n";
+    }
+}
+
 } // namespace
 
 int runViewCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
 {
     ViewRequest request;
     std::string input, output = "view.png", reference, sideBySidePath;
-    bool hostCamera = false, info = false, sizeGiven = false, stages = false;
+    bool hostCamera = false, info = false, dump = false, sizeGiven = false, stages = false;
     float footprint = 1.05f;
     auto usageError = [&](const std::string& why) {
         err << "quorvel_view: " << why << "\n" << kUsage;
@@ -168,6 +221,8 @@ int runViewCommand(const std::vector<std::string>& args, std::ostream& out, std:
             hostCamera = true;
         } else if (a == "--info") {
             info = true;
+        } else if (a == "--dump") {
+            dump = true;
         } else if (!a.empty() && a[0] == '-') {
             return usageError("unknown option " + a);
         } else if (input.empty()) {
@@ -200,6 +255,10 @@ int runViewCommand(const std::vector<std::string>& args, std::ostream& out, std:
             << file->boxMax.x << "," << file->boxMax.y << "," << file->boxMax.z << "\n"
             << "motion " << (file->motion.empty() ? "no" : "yes") << ", preview " << file->preview.size()
             << " bytes, background " << file->background.size() << " bytes\n";
+        return 0;
+    }
+    if (dump) {
+        dumpSamples(*file, footprint, out);
         return 0;
     }
     const ViewScene scene = buildViewScene(*file, footprint, request.threads);

@@ -469,6 +469,21 @@ void sampleFace(const LinearImage& face, float x, float y, float* out)
 
 } // namespace
 
+bool placeSample(const FinalViewData& file, std::size_t index, float footprintScale, ViewPlaque& out)
+{
+    if (index >= file.codes.size() / kSampleCodeSize)
+        return false;
+    return placePlaque(&file.codes[index * kSampleCodeSize], file, footprintScale, out);
+}
+
+VekPoint sampleNormal(const FinalViewData& file, std::size_t index)
+{
+    if (index >= file.codes.size() / kSampleCodeSize)
+        return {0, 0, 0};
+    const uint8_t* code = &file.codes[index * kSampleCodeSize];
+    return file.cube() ? cubeNormal(word(code + 8) & 0xFFFFu) : normalDirectionTable()[word(code + 4) >> 24];
+}
+
 ViewScene buildViewScene(const FinalViewData& file, float footprintScale, unsigned threads)
 {
     ViewScene s;

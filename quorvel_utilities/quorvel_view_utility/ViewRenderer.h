@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,6 +44,13 @@ struct ViewScene {
 // footprintScale enlarges every quad around its centre, closing the hairline
 // cracks between neighbours whose planes differ slightly.
 ViewScene buildViewScene(const FinalViewData& file, float footprintScale = 1.0f, unsigned threads = 0);
+
+// The plaque of sample `index` as buildViewScene places it; false when the
+// sample cannot be placed (it is then left out of the scene).
+bool placeSample(const FinalViewData& file, std::size_t index, float footprintScale, ViewPlaque& out);
+
+// The unit normal a sample's code carries, (0, 0, 0) when it has none.
+VekPoint sampleNormal(const FinalViewData& file, std::size_t index);
 
 enum class ViewEye { Left, Right };
 
