@@ -311,6 +311,10 @@ window.quorvel = {
   render({ position = [0, 0, 0], yaw = 0, pitch = 0, eye = 'left', mode = 'mono', fov = 90, frame = 0, motionTime = 0 } = {}) {
     Object.assign(state, { position, yaw, pitch, eye, mode, fov, frame, playing: false });
     state.clock = (frame + motionTime) / state.fps;
+    $('mode').value = mode;
+    $('eye').value = eye;
+    $('fov').value = fov;
+    $('play').textContent = 'Play';
     const ms = drawDesktop();
     drawMap();
     showStats();
