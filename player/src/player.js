@@ -188,10 +188,7 @@ async function decodeBackground(scene) {
 async function load(sources) {
   if (sources.length === 0) return;
   const t0 = performance.now();
-  for (const s of state.frames) renderer?.release(s);
-  state.frames = [];
-  state.frame = 0;
-  state.clock = 0;
+  const previous = state.frames;
   message(`loading ${sources.length} file${sources.length > 1 ? 's' : ''}…`);
   try {
     const parsed = [];
@@ -202,8 +199,12 @@ async function load(sources) {
       if (renderer) renderer.upload(scene);
       parsed.push(scene);
       if (parsed.length === 1) {
+        // What was shown stays until the first new file is good.
+        for (const s of previous) renderer?.release(s);
         renderer?.setBackground(await decodeBackground(scene));
         state.frames = parsed;
+        state.frame = 0;
+        state.clock = 0;
         drawDesktop();
         state.loadMs = performance.now() - t0;
       }
@@ -257,12 +258,14 @@ async function startXR() {
 }
 
 function setupControls() {
-  $('open').addEventListener('change', (e) => load(sourcesFromFiles(e.target.files)));
-  $('openFolder').addEventListener('change', (e) => load(sourcesFromFiles(e.target.files)));
+  // load() shows its errors on the page; the promise is only for scripts.
+  const quiet = (p) => p.catch(() => {});
+  $('open').addEventListener('change', (e) => quiet(load(sourcesFromFiles(e.target.files))));
+  $('openFolder').addEventListener('change', (e) => quiet(load(sourcesFromFiles(e.target.files))));
   document.addEventListener('dragover', (e) => e.preventDefault());
   document.addEventListener('drop', async (e) => {
     e.preventDefault();
-    load(await sourcesFromDrop(e.dataTransfer));
+    quiet(sourcesFromDrop(e.dataTransfer).then(load));
   });
   $('mode').value = state.mode;
   $('eye').value = state.eye;

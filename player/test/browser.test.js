@@ -161,3 +161,45 @@ test('headless Chromium draws the demo as quorvel_view does', { timeout: 600000 
     await browser.close();
   }
 });
+
+// Needs Chromium only: the committed frames of the tiny scene.
+test('a folder plays as a sequence, and a bad file is refused on the page', { timeout: 120000 }, async (t) => {
+  if (!chromiumPath) return skip(t, 'no Chromium (apt-get install -y chromium)');
+  let chromium, browser;
+  try {
+    ({ chromium } = await import('playwright-core'));
+    browser = await chromium.launch({ executablePath: chromiumPath, args: ['--use-angle=swiftshader', '--enable-unsafe-swiftshader'] });
+  } catch (err) {
+    return skip(t, `Chromium cannot start: ${err.message.split('\n')[0]}`);
+  }
+  const fixtures = join(here, 'fixtures');
+  const server = await serve(fixtures);
+  try {
+    const page = await browser.newPage({ viewport: { width: 400, height: 300 } });
+    const errors = [];
+    page.on('pageerror', (e) => errors.push(e.message));
+    await page.goto(server.url);
+    await page.evaluate(() => window.quorvel.ready);
+    const loaded = await page.evaluate(() => window.quorvel.state.frames.map((f) => f.name));
+    assert.deepEqual(loaded, ['tiny_0001.qvl', 'tiny_0002.qvl']);
+    // It plays: the frame shown changes on its own.
+    await page.waitForFunction(() => window.quorvel.state.frame === 1, null, { timeout: 30000 });
+    assert.match(await page.locator('#stats').textContent(), /frame 2\/2 · load \d+ ms · frame time [\d.]+ ms/);
+
+    // Held inside the zone: walking forward for long stops at its face.
+    await page.keyboard.down('KeyW');
+    await page.waitForFunction(() => window.quorvel.state.position[2] === -1, null, { timeout: 30000 });
+    await page.keyboard.up('KeyW');
+
+    // The file picker, with a file that is not a final view file.
+    await page.locator('#open').setInputFiles({ name: 'broken.qvl', mimeType: 'application/octet-stream', buffer: Buffer.alloc(300, 7) });
+    await page.waitForFunction(() => document.getElementById('message').className === 'error', null, { timeout: 30000 });
+    assert.equal(await page.locator('#message').textContent(), 'broken.qvl: not a final view file (wrong magic)');
+    // What was shown stays.
+    assert.equal(await page.evaluate(() => window.quorvel.state.frames.length), 2);
+    assert.deepEqual(errors, []);
+  } finally {
+    server.stop();
+    await browser.close();
+  }
+});
