@@ -37,6 +37,67 @@ export function digestCharacterSum(digest) {
 }
 
 const inside = (offset, size, limit) => offset <= limit && size <= limit - offset;
+const COVERED_RANGES = [[0, 44], [48, 36], [148, 20], [176, 8]];
+const CAM_POS_TABLE_SIZE = 256 * 12;
+const PREVIEW_SIZE = 256;
+const MAX_PICTURE_SIDE = 16384;
+
+// Display sizes the sample codes can address: the cube layout is three
+// square faces by two, its pixel column and row have 13 and 12 bits; a
+// latitude-longitude pixel index has 24 bits below the flag byte.
+function displayFault(width, height, cube) {
+  const size = `${width}x${height}`;
+  if (width === 0 || height === 0) return 'zero display size';
+  if (!cube) return width * height <= 2 ** 24 ? null : `latitude-longitude display of ${size} pixels, more than 2^24`;
+  if (height % 2 !== 0 || 2 * width !== 3 * height) return `cube-map display of ${size} pixels is not three square faces by two`;
+  if (width > 8192 || height > 4096) return `cube-map display of ${size} pixels, more than the codes address (8192x4096)`;
+  return null;
+}
+
+// The sections follow each other in a fixed order with nothing between
+// them; an absent section has size and offset 0.
+function layoutFault(s, fileSize) {
+  const order = [['sample block', s.sample], ['motion block', s.motion], ['named blocks', s.named],
+    ['preview', s.preview], ['integrity trailer', s.trailer], ['background', s.background]];
+  let at = HEADER_SIZE, previous = 'header';
+  for (const [name, [offset, size]] of order) {
+    if (size === 0) {
+      if (offset !== 0) return `${name} of size 0 has offset ${offset}, expected 0`;
+      continue;
+    }
+    if (offset !== at) return `${name} at offset ${offset}, expected ${at} (directly after the ${previous})`;
+    at += size;
+    previous = name;
+  }
+  return fileSize === at ? null : `wrong total length: ${fileSize} bytes, the sections end at ${at}`;
+}
+
+let crcTable = null;
+function crc32(bytes, start, end) {
+  if (!crcTable) {
+    crcTable = new Uint32Array(256);
+    for (let n = 0; n < 256; ++n) {
+      let c = n;
+      for (let k = 0; k < 8; ++k) c = c & 1 ? 0xedb88320 ^ (c >>> 1) : c >>> 1;
+      crcTable[n] = c >>> 0;
+    }
+  }
+  let c = 0xffffffff;
+  for (let i = start; i < end; ++i) c = crcTable[(c ^ bytes[i]) & 255] ^ (c >>> 8);
+  return (c ^ 0xffffffff) >>> 0;
+}
+
+// Width and height from a PNG's signature and IHDR chunk (its CRC
+// checked), or null when they cannot be read.
+export function pngHeaderSize(png) {
+  const signature = [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a];
+  if (png.length < 33 || signature.some((b, i) => png[i] !== b)) return null;
+  const v = new DataView(png.buffer, png.byteOffset, png.byteLength);
+  if (v.getUint32(8) !== 13 || String.fromCharCode(...png.subarray(12, 16)) !== 'IHDR') return null;
+  if (v.getUint32(29) !== crc32(png, 12, 29)) return null;
+  const width = v.getUint32(16), height = v.getUint32(20);
+  return width > 0 && height > 0 ? [width, height] : null;
+}
 
 // bytes: Uint8Array of the whole file. name labels the messages.
 export async function parseFinalView(bytes, name = 'final view file', { expectedEngineId = 1 } = {}) {
@@ -79,7 +140,10 @@ export async function parseFinalView(bytes, name = 'final view file', { expected
   if (d.sampleCount === 0) fail('no samples');
   if (d.opaqueCount + d.transparentCount !== d.sampleCount)
     fail(`opaque (${d.opaqueCount}) and transparent (${d.transparentCount}) counts do not add up to ${d.sampleCount} samples`);
-  if (d.displayWidth === 0 || d.displayHeight === 0) fail('zero display size');
+  if ((d.flags & 1) === 0 || (d.flags & ~0xf) !== 0) fail(`flags ${d.flags}: bit 0 must be set and only bits 0 to 3 are defined`);
+  if (bytes[10] !== 0 || bytes[11] !== 0 || bytes[47] !== 0) fail('reserved header bytes (10, 11, 47) are not zero');
+  const display = displayFault(d.displayWidth, d.displayHeight, d.cube);
+  if (display) fail(display);
 
   const s = {
     sample: [u32(156), u32(152)],
@@ -95,33 +159,23 @@ export async function parseFinalView(bytes, name = 'final view file', { expected
     fail(`sample block outside the file (offset ${sampleOffset}, size ${sampleSize}, file ${size} bytes)`);
   if (s.motion[1] !== 0 && (s.motion[0] < HEADER_SIZE || !inside(...s.motion, size))) fail('motion block outside the file');
   if ((s.motion[1] !== 0) !== ((d.flags & 2) !== 0)) fail('motion flag and motion block disagree');
+  if (s.motion[1] === 0 && d.motionValues.some((v) => v !== 0)) fail('motion quantisation values without a motion block');
   if (s.preview[1] !== 0 && !inside(...s.preview, size)) fail('preview outside the file');
   if (s.background[1] !== 0 && !inside(...s.background, size)) fail('background outside the file');
   if (s.named[1] !== 0 && !inside(...s.named, size)) fail('named blocks outside the file');
   if (!inside(s.trailer[0], TRAILER_SIZE, size))
     fail(`truncated: the integrity trailer at ${s.trailer[0]} does not fit in ${size} bytes`);
-  // Sections lie in the file's order, each after the one before, and none
-  // overlaps the header or another.
-  const present = [
-    ['sample block', s.sample],
-    ['motion block', s.motion],
-    ['named blocks', s.named],
-    ['preview', s.preview],
-    ['integrity trailer', s.trailer],
-    ['background', s.background],
-  ].filter(([, [, length]]) => length !== 0);
-  let end = HEADER_SIZE;
-  for (const [what, [offset, length]] of present) {
-    if (offset < end) fail(`${what} at ${offset} overlaps the section before it (which ends at ${end})`);
-    end = offset + length;
-  }
+  const layout = layoutFault(s, size);
+  if (layout) fail(layout);
 
   // Integrity: the trailer names the header ranges it covers.
   const t = s.trailer[0];
   if (u32(t + 512) !== 1) fail(`unknown integrity trailer version ${u32(t + 512)}`);
+  if (bytes.subarray(t, t + 512).some((b) => b !== 0)) fail("the integrity trailer's first 512 bytes are not zero");
   const rangeCount = u16(t + 518);
   if (rangeCount > 4) fail(`integrity trailer lists ${rangeCount} ranges, at most 4 fit`);
   const parts = [];
+  let standard = true;
   const tail = bytes.slice(t + 512, t + TRAILER_SIZE);
   const check = view.getInt16(t + 516, true);
   tail[4] = tail[5] = 0;
@@ -130,7 +184,10 @@ export async function parseFinalView(bytes, name = 'final view file', { expected
     const offset = u32(t + 520 + 8 * i), length = u32(t + 524 + 8 * i);
     if (!inside(offset, length, HEADER_SIZE)) fail('integrity trailer covers bytes outside the header');
     parts.push(bytes.subarray(offset, offset + length));
+    if (rangeCount !== 4 || offset !== COVERED_RANGES[i][0] || length !== COVERED_RANGES[i][1]) standard = false;
   }
+  if (!standard || rangeCount !== 4)
+    fail('integrity trailer does not cover the header ranges (0, 44), (48, 36), (148, 20), (176, 8)');
   parts.push(bytes.subarray(sampleOffset, sampleOffset + sampleSize));
   if (s.motion[1] !== 0) parts.push(bytes.subarray(s.motion[0], s.motion[0] + s.motion[1]));
   const e = digestCharacterSum(await sha512(parts));
@@ -164,6 +221,11 @@ export async function parseFinalView(bytes, name = 'final view file', { expected
     const n = u32(no + 4);
     if (n > Math.floor((ns - 16) / 12)) fail(`named blocks: ${n} entries do not fit`);
     const body = ns - 8; // offsets count from byte 8
+    // The entries, then the names in entry order, then the data records in
+    // entry order, then 8 zero bytes: every offset follows.
+    let namesTotal = 0;
+    for (let i = 0; i < n; ++i) namesTotal += u16(no + 8 + 8 * i);
+    let nameAt = 8 * n, dataAt = nameAt + namesTotal;
     for (let i = 0; i < n; ++i) {
       const entry = no + 8 + 8 * i;
       const nameLength = u16(entry), nameOffset = u16(entry + 2), dataOffset = u32(entry + 4);
@@ -171,16 +233,34 @@ export async function parseFinalView(bytes, name = 'final view file', { expected
         fail(`named blocks: entry ${i} outside the table`);
       const dataSize = u32(no + 8 + dataOffset);
       if (!inside(dataOffset + 4, dataSize, body)) fail(`named blocks: data of entry ${i} outside the table`);
+      if (nameOffset !== nameAt || dataOffset !== dataAt)
+        fail(`named blocks: entry ${i} has its name at ${nameOffset} and its data at ${dataOffset}, expected ${nameAt} and ${dataAt}`);
+      nameAt += nameLength;
+      dataAt += 4 + dataSize;
       const entryName = new TextDecoder().decode(bytes.subarray(no + 8 + nameOffset, no + 8 + nameOffset + nameLength));
       if (entryName !== 'camPosTable' || hasCameraTable) continue;
+      if (dataSize !== CAM_POS_TABLE_SIZE)
+        fail(`named blocks: "camPosTable" of ${dataSize} bytes, expected 256 records of 12 bytes (3072)`);
       const data = no + 8 + dataOffset + 4;
-      const records = Math.min(256, Math.floor(dataSize / 12));
-      for (let k = 0; k < records * 3; ++k) d.cameraTable[k] = f32(data + 4 * k);
+      for (let k = 0; k < 256 * 3; ++k) d.cameraTable[k] = f32(data + 4 * k);
       hasCameraTable = true;
     }
+    if (dataAt + 8 !== body) fail(`named blocks: table of ${ns} bytes, its entries take ${dataAt + 16}`);
+    if (bytes.subarray(no + 8 + dataAt, no + ns).some((b) => b !== 0)) fail('named blocks: the closing 8 bytes are not zero');
   }
   if (!hasCameraTable) fail('no camera table ("camPosTable")');
-  if (s.preview[1] !== 0) d.preview = bytes.slice(s.preview[0], s.preview[0] + s.preview[1]);
-  if (s.background[1] !== 0) d.background = bytes.slice(s.background[0], s.background[0] + s.background[1]);
+  if (s.preview[1] !== 0) {
+    d.preview = bytes.slice(s.preview[0], s.preview[0] + s.preview[1]);
+    const picture = pngHeaderSize(d.preview);
+    if (!picture || picture[0] !== PREVIEW_SIZE || picture[1] !== PREVIEW_SIZE) fail('preview: not a PNG picture of 256x256 pixels');
+  }
+  if (s.background[1] !== 0) {
+    // The page decodes it: its header decides the allocation.
+    d.background = bytes.slice(s.background[0], s.background[0] + s.background[1]);
+    const picture = pngHeaderSize(d.background);
+    if (!picture) fail('background: not a PNG picture');
+    if (picture[0] > MAX_PICTURE_SIDE || picture[1] > MAX_PICTURE_SIDE)
+      fail(`background: a PNG picture of ${picture[0]}x${picture[1]} pixels, larger than any background`);
+  }
   return d;
 }

@@ -46,6 +46,15 @@ test('files the built tools write decode as quorvel_view decodes them', async (t
   }
 });
 
+function crc(bytes) {
+  let c = 0xffffffff;
+  for (const byte of bytes) {
+    c ^= byte;
+    for (let k = 0; k < 8; ++k) c = c & 1 ? 0xedb88320 ^ (c >>> 1) : c >>> 1;
+  }
+  return (c ^ 0xffffffff) >>> 0;
+}
+
 // Offsets in the header of the fixture.
 const u32 = (b, o) => new DataView(b.buffer, b.byteOffset).getUint32(o, true);
 const setU32 = (b, o, v) => new DataView(b.buffer, b.byteOffset).setUint32(o, v >>> 0, true);
@@ -74,7 +83,17 @@ test('malformed files are refused with a message naming the fault', { timeout: 2
     ['sample block past the end', edit((b) => setU32(b, 152, b.length)), /sample block outside the file/],
     ['sample block over the header', edit((b) => setU32(b, 156, 100)), /sample block outside the file/],
     ['motion flag without block', edit((b) => { setU32(b, 160, 0); setU32(b, 164, 0); }), /motion flag and motion block disagree/],
-    ['overlapping sections', edit((b) => setU32(b, 196, sample[0] + 8)), /named blocks at \d+ overlaps the section before it/],
+    ['overlapping sections', edit((b) => setU32(b, 196, sample[0] + 8)), /named blocks at offset \d+, expected \d+ \(directly after the motion block\)/],
+    ['gap between sections', edit((b) => setU32(b, 172, u32(b, 172) + 4)), /preview at offset \d+, expected \d+ \(directly after the named blocks\)/],
+    ['absent section with an offset', edit((b) => setU32(b, 188, 0) || setU32(b, 184, 0) || setU32(b, 188, 77)), /background of size 0 has offset 77, expected 0/],
+    ['a byte after the last section', Uint8Array.from([...good, 0]), /wrong total length: \d+ bytes, the sections end at \d+/],
+    ['unknown flag bit', edit((b) => (b[56] |= 0x10)), /flags 27: bit 0 must be set and only bits 0 to 3 are defined/],
+    ['flag bit 0 clear', edit((b) => (b[56] &= ~1)), /flags 10: bit 0 must be set/],
+    ['reserved byte', edit((b) => (b[47] = 1)), /reserved header bytes \(10, 11, 47\) are not zero/],
+    ['cube display not 3:2', edit((b) => (b[18] = 100)), /cube-map display of 312x100 pixels is not three square faces by two/],
+    ['motion values without motion', edit((b) => { b[56] &= ~2; setU32(b, 160, 0); setU32(b, 164, 0); }), /motion quantisation values without a motion block/],
+    ['trailer padding not zero', edit((b) => (b[trailer + 3] = 1)), /integrity trailer's first 512 bytes are not zero/],
+    ['three ranges', edit((b) => (b[trailer + 518] = 3)), /does not cover the header ranges \(0, 44\), \(48, 36\), \(148, 20\), \(176, 8\)/],
     ['unknown trailer version', edit((b) => setU32(b, trailer + 512, 2)), /unknown integrity trailer version 2/],
     ['too many ranges', edit((b) => { b[trailer + 518] = 9; }), /lists 9 ranges, at most 4 fit/],
     ['range outside the header', edit((b) => setU32(b, trailer + 520, 190)), /covers bytes outside the header/],
@@ -83,7 +102,32 @@ test('malformed files are refused with a message naming the fault', { timeout: 2
   ];
   for (const [what, bytes, message] of cases)
     await assert.rejects(parseFinalView(bytes, 'bad.qvl'), (e) => e instanceof FinalViewError && e.message.startsWith('bad.qvl: ') && message.test(e.message), what);
+  await refusedByViewerToo(cases.map(([what, bytes]) => [what, bytes]));
 });
+
+// quorvel_view, where built, refuses the same files (its messages may word
+// a fault differently; a difference is printed, not failed).
+async function refusedByViewerToo(cases) {
+  const view = viewer();
+  if (!view) return;
+  const dir = mkdtempSync(join(tmpdir(), 'qvl-bad-'));
+  for (const [what, bytes] of cases) {
+    const path = join(dir, 'bad.qvl');
+    writeFileSync(path, bytes);
+    let status = 0, stderr = '';
+    try {
+      execFileSync(view, [path, '--info'], { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
+    } catch (err) {
+      status = err.status;
+      stderr = String(err.stderr);
+    }
+    assert.equal(status, 1, `${what}: quorvel_view accepted a file the player refuses`);
+    await parseFinalView(bytes, path).catch((e) => {
+      const theirs = stderr.trim().replace(/^quorvel_view: /, '');
+      if (theirs !== e.message) console.log(`${what}: quorvel_view says "${theirs}", the player "${e.message}"`);
+    });
+  }
+}
 
 // The named blocks lie outside what the integrity digest covers, so damage
 // there passes the check and must be caught by the table's own checks.
@@ -95,10 +139,23 @@ test('damage the integrity check does not cover is refused too', { timeout: 2000
     ['named block count', (b) => setU32(b, named + 4, 100000), /named blocks: 100000 entries do not fit/],
     ['named block data size', (b) => setU32(b, named + 8 + u32(b, named + 12), 1 << 30), /data of entry 0 outside the table/],
     ['no camera table', (b) => (b[named + 8 + 8 + 0] = 0x78), /no camera table \("camPosTable"\)/],
+    ['table closing bytes', (b) => (b[named + u32(b, 192) - 1] = 1), /named blocks: the closing 8 bytes are not zero/],
+    ['preview not a PNG', (b) => (b[u32(b, 172) + 1] = 0), /preview: not a PNG picture of 256x256 pixels/],
+    ['preview header damaged', (b) => (b[u32(b, 172) + 17] ^= 1), /preview: not a PNG picture of 256x256 pixels/],
+    ['background too large', (b) => {
+      // A consistent IHDR claiming 20000 x 20000 pixels.
+      const o = u32(b, 188);
+      new DataView(b.buffer).setUint32(o + 16, 20000);
+      new DataView(b.buffer).setUint32(o + 20, 20000);
+      new DataView(b.buffer).setUint32(o + 29, crc(b.subarray(o + 12, o + 29)));
+    }, /background: a PNG picture of 20000x20000 pixels, larger than any background/],
   ];
+  const edited = [];
   for (const [what, f, message] of cases) {
     const b = good.slice();
     f(b);
     await assert.rejects(parseFinalView(b, 'bad.qvl'), (e) => e instanceof FinalViewError && message.test(e.message), what);
+    edited.push([what, b]);
   }
+  await refusedByViewerToo(edited);
 });
