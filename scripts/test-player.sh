@@ -13,6 +13,11 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QUORVEL_BUILD_DIR:-"$root/build"}
 cd "$root/player"
 
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  echo "==> Installing Node.js and npm"
+  { apt-get update -qq && apt-get install -y -qq nodejs npm; } >/dev/null 2>&1 ||
+    { echo "error: the player's tests need node and npm" >&2; exit 1; }
+fi
 if ! command -v chromium >/dev/null 2>&1; then
   if [ "$(id -u)" = 0 ]; then
     echo "==> Installing Chromium for the browser test"
