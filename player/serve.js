@@ -50,8 +50,14 @@ function within(root, path) {
 }
 
 const server = createServer((req, res) => {
-  const url = new URL(req.url, 'http://127.0.0.1');
-  let path = decodeURIComponent(url.pathname);
+  let path;
+  try {
+    path = decodeURIComponent(new URL(req.url, 'http://127.0.0.1').pathname);
+  } catch {
+    res.writeHead(400, { 'content-type': 'text/plain' });
+    res.end('bad request\n');
+    return;
+  }
   let file = null;
   if (path.startsWith('/data/') && dataDir) {
     const rest = path.slice(6);
