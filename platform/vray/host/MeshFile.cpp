@@ -184,7 +184,8 @@ const Texture* MeshFiles::texture(const std::string& path, const aiScene& scene,
         name.length == 0)
         return nullptr;
     std::string ref = name.C_Str();
-    const fs::path folder = fs::path(path).parent_path();
+    std::error_code ec;
+    const fs::path folder = fs::absolute(path, ec).parent_path();
     std::string key, error, shown = ref;
     const aiTexture* embedded = scene.GetEmbeddedTexture(ref.c_str());
     if (embedded) {

@@ -350,11 +350,16 @@ SceneFile importScene(const std::string& path, bool withQuorvel)
             up = (up - look * (up * look));
             up.Normalize();
             const aiVector3D right = look ^ up;
+            // assimp's glTF reader repeats the node's translation as the
+            // camera's position and gives the whole horizontal angle, where
+            // the other readers give a position in the node and half the angle.
+            const bool gltf = ext == ".gltf" || ext == ".glb";
+            const aiVector3D at = gltf ? aiVector3D() : cam->mPosition;
             // The camera looks along its -z with y up.
-            const aiMatrix4x4 local(right.x, up.x, -look.x, cam->mPosition.x, right.y, up.y, -look.y, cam->mPosition.y,
-                                    right.z, up.z, -look.z, cam->mPosition.z, 0, 0, 0, 1);
+            const aiMatrix4x4 local(right.x, up.x, -look.x, at.x, right.y, up.y, -look.y, at.y, right.z, up.z, -look.z,
+                                    at.z, 0, 0, 0, 1);
             view["transform"] = animatedTransform(camNode, local);
-            const double fov = 2.0 * cam->mHorizontalFOV * 180.0 / M_PI;
+            const double fov = (gltf ? 1.0 : 2.0) * cam->mHorizontalFOV * 180.0 / M_PI;
             view["fov"] = fov > 1.0 && fov < 179.0 ? fov : 60.0;
             info(path + ": the zone of view is placed at the camera \"" + std::string(cam->mName.C_Str()) + "\"");
         } else {

@@ -43,7 +43,9 @@ bool Scene::hitUv(const HostRayContext& rc, float uv[2], float& footprint) const
     const float dn = dotf(d, ng);
     const float a11 = dotf(e1, e1), a12 = dotf(e1, e2), a22 = dotf(e2, e2);
     const float det = a11 * a22 - a12 * a12;
-    const float dist = rc.rayDistance > 0.0f ? rc.rayDistance : rc.hitDistance;
+    // The host's own hit distance: the plug-in's ray distance value is in
+    // the core's units.
+    const float dist = rc.hitDistance;
     if (!(std::fabs(dn) > 1e-20f) || !(det > 1e-30f) || !std::isfinite(dist))
         return true;
     for (const Vector& dD : {rc.dDdx, rc.dDdy}) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <cmath>
 #include <fstream>
 #include <limits>
@@ -83,6 +84,40 @@ void buildMips(Texture& t)
             }
         t.levels.push_back(std::move(dst));
     }
+}
+
+uint32_t be16(const uint8_t* p) { return (uint32_t(p[0]) << 8) | p[1]; }
+uint32_t be32(const uint8_t* p) { return (be16(p) << 16) | be16(p + 2); }
+
+// The size an image's header claims, for the message when the decoder
+// refuses it: PNG's IHDR, JPEG's first frame header, TGA's fields.
+bool claimedSize(const uint8_t* d, size_t n, int64_t& w, int64_t& h)
+{
+    if (n >= 24 && std::memcmp(d, "\x89PNG\r\n\x1a\n", 8) == 0 && std::memcmp(d + 12, "IHDR", 4) == 0) {
+        w = be32(d + 16);
+        h = be32(d + 20);
+        return true;
+    }
+    if (n >= 4 && d[0] == 0xFF && d[1] == 0xD8) {
+        for (size_t i = 2; i + 9 <= n;) {
+            if (d[i] != 0xFF)
+                return false;
+            const uint8_t marker = d[i + 1];
+            if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+                h = be16(d + i + 5);
+                w = be16(d + i + 7);
+                return true;
+            }
+            i += 2 + be16(d + i + 2);
+        }
+        return false;
+    }
+    if (n >= 18 && (d[2] == 2 || d[2] == 3 || d[2] == 10 || d[2] == 11 || d[2] == 1 || d[2] == 9)) {
+        w = d[12] | (d[13] << 8);
+        h = d[14] | (d[15] << 8);
+        return true;
+    }
+    return false;
 }
 
 std::string sizeText(int64_t w, int64_t h) { return std::to_string(w) + " x " + std::to_string(h) + " pixels"; }
@@ -182,8 +217,17 @@ std::shared_ptr<Texture> decodeTexture(const uint8_t* data, size_t size, std::st
     const int length = static_cast<int>(size);
     int w = 0, h = 0, channels = 0;
     if (!stbi_info_from_memory(data, length, &w, &h, &channels)) {
+        int64_t cw = 0, ch = 0;
+        if (claimedSize(data, size, cw, ch) && !sizeAllowed(cw, ch, error))
+            return nullptr;
         const char* why = stbi_failure_reason();
-        error = std::string("not a PNG, JPEG or TGA image") + (why ? std::string(" (") + why + ")" : "");
+        // A known signature with a broken rest is told apart from other files.
+        const bool signed_ = (size >= 8 && std::memcmp(data, "\x89PNG\r\n\x1a\n", 8) == 0) ||
+                             (size >= 2 && data[0] == 0xFF && data[1] == 0xD8);
+        if (signed_)
+            error = std::string("cannot decode the image: ") + (why ? why : "unknown reason");
+        else
+            error = std::string("not a PNG, JPEG or TGA image") + (why ? std::string(" (") + why + ")" : "");
         return nullptr;
     }
     if (!sizeAllowed(w, h, error))
