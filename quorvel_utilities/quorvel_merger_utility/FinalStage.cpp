@@ -80,10 +80,15 @@ bool writeFinalGroup(const params& run, const BinIO::header_v09& header, Assembl
         {"camPosTable", FinalView::makeCamPosTable(header.cameraPositions, header.globalScale, final.camOffset,
                                                    final.boxScale)}};
 
+    std::string failure;
     const int32_t result =
         FinalView::writeFinalView(assembled.output, final, opaque, background ? *background : std::vector<uint8_t>{},
-                                  blocks);
+                                  blocks, &failure);
     if (result != 0) {
+        // The system's reason on a line of its own: the catalogue line stays
+        // as logs and scripts know it, and last.
+        if (!failure.empty())
+            QvOutputLogString(ERROR, "Writing %s failed: %s.\n", outputText.c_str(), failure.c_str());
         QvOutputLogString(WARNING, Merger::err_fileWriting, static_cast<int>(result), outputText.c_str());
         return false;
     }

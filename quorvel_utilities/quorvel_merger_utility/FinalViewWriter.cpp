@@ -16,6 +16,7 @@
 #include "PngRgba.h"
 #include "Preview.h"
 #include "camera/CubeMap.h"
+#include "foundation/FileReplace.h"
 #include "foundation/Logger.h"
 
 namespace Quorvel::FinalView {
@@ -105,34 +106,6 @@ int16_t checkValue(const uint8_t* trailer, const uint8_t* header, const std::vec
     const int32_t r = digest.empty() ? 0 : digest[0] % 100;
     return static_cast<int16_t>(r * 99 + engineId - static_cast<int32_t>(e % 99) + 198);
 }
-
-class OutputFile {
-public:
-    explicit OutputFile(const std::filesystem::path& path) : path_(path), file_(std::fopen(path.c_str(), "wb")) {}
-    ~OutputFile()
-    {
-        if (file_)
-            std::fclose(file_);
-    }
-    bool isOpen() const { return file_ != nullptr; }
-    bool write(const void* data, std::size_t size)
-    {
-        ok_ = ok_ && (size == 0 || std::fwrite(data, 1, size, file_) == size);
-        return ok_;
-    }
-    bool close()
-    {
-        const bool flushed = std::fflush(file_) == 0;
-        const bool closed = std::fclose(file_) == 0;
-        file_ = nullptr;
-        return ok_ && flushed && closed;
-    }
-
-private:
-    std::filesystem::path path_;
-    std::FILE* file_;
-    bool ok_ = true;
-};
 
 std::optional<std::vector<uint8_t>> maskedPicture(std::vector<uint8_t> image, uint32_t W, uint32_t H,
                                                   const std::vector<uint8_t>& mask, uint32_t displayWidth,
@@ -301,7 +274,8 @@ uint32_t digestCharacterSum(const std::vector<uint8_t>& digest)
 }
 
 int32_t writeFinalView(const std::filesystem::path& output, const FinalHeader& fh, std::vector<vekbin>& samples,
-                       const std::vector<uint8_t>& background, const std::vector<NamedBlock>& namedBlocks)
+                       const std::vector<uint8_t>& background, const std::vector<NamedBlock>& namedBlocks,
+                       std::string* failure)
 {
     using namespace Logger;
     const std::size_t n = samples.size();
@@ -398,6 +372,8 @@ int32_t writeFinalView(const std::filesystem::path& output, const FinalHeader& f
     const uint64_t backgroundOffset = trailerOffset + kTrailerSize;
     if (backgroundOffset + background.size() > std::numeric_limits<uint32_t>::max()) {
         QvOutputLogString(ERROR, "The final view file would exceed 4 GiB: %s\n", output.c_str());
+        if (failure)
+            *failure = "the file would exceed 4 GiB";
         return kWriteFailed;
     }
     putU32(header + 168, static_cast<uint32_t>(previewSize));
@@ -416,13 +392,17 @@ int32_t writeFinalView(const std::filesystem::path& output, const FinalHeader& f
     }
     putU16(trailer + 516, static_cast<uint16_t>(checkValue(trailer, header, *sampleBlock, motionBlock, fh.engineId)));
 
-    // Written beside the target and renamed into place, so that a failed
-    // write never leaves a partial file under the final name.
-    std::filesystem::path temporary = output;
-    temporary += ".partial";
-    OutputFile file(temporary);
+    // Written under a name of this writer's own and renamed into place: a
+    // failed write never leaves a partial file under the final name, and
+    // two writers of one output never write into the same file.
+    Utils::ReplacingFile file(output.string());
+    auto failed = [&](int32_t code) {
+        if (failure)
+            *failure = file.failure();
+        return code;
+    };
     if (!file.isOpen())
-        return kCannotOpen;
+        return failed(kCannotOpen);
     file.write(header, kHeaderSize);
     file.write(sampleBlock->data(), sampleBlock->size());
     file.write(motionBlock.data(), motionBlock.size());
@@ -431,16 +411,8 @@ int32_t writeFinalView(const std::filesystem::path& output, const FinalHeader& f
         file.write(preview->data(), preview->size());
     file.write(trailer, kTrailerSize);
     file.write(background.data(), background.size());
-    std::error_code ec;
-    if (!file.close()) {
-        std::filesystem::remove(temporary, ec);
-        return kWriteFailed;
-    }
-    std::filesystem::rename(temporary, output, ec);
-    if (ec) {
-        std::filesystem::remove(temporary, ec);
-        return kWriteFailed;
-    }
+    if (!file.commit())
+        return failed(kWriteFailed);
     return kWriteOk;
 }
 

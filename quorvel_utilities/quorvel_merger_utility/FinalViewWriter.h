@@ -80,9 +80,11 @@ std::vector<uint8_t> integrityDigest(const uint8_t* trailerTail, const uint8_t* 
 uint32_t digestCharacterSum(const std::vector<uint8_t>& digest);
 
 // Reorders the samples into the file order, then writes the file under a
-// temporary name and renames it into place. Returns a WriteResult.
+// temporary name of its own and renames it into place. Returns a
+// WriteResult; on a failed open, write or rename, `failure` (when given)
+// receives the step, the path and the system's reason.
 int32_t writeFinalView(const std::filesystem::path& output, const FinalHeader& header,
                        std::vector<Binary::vekbin>& samples, const std::vector<uint8_t>& background,
-                       const std::vector<NamedBlock>& namedBlocks);
+                       const std::vector<NamedBlock>& namedBlocks, std::string* failure = nullptr);
 
 } // namespace Quorvel::FinalView

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -360,6 +362,7 @@ TEST(FaultInjection, MergerFinalViewFilesThatCannotBeWritten)
         std::function<fs::path(const fs::path&)> prepare;
         std::optional<rlim_t> fileSizeLimit;
         int code;
+        int reason; // the errno the system gives
     };
     std::vector<Case> cases = {
         {"missing folder",
@@ -367,22 +370,24 @@ TEST(FaultInjection, MergerFinalViewFilesThatCannotBeWritten)
              std::ofstream(d / "blocker") << "a file, not a folder";
              return d / "blocker" / "tiny_0001.qvl";
          },
-         std::nullopt, -7},
+         std::nullopt, -7, ENOTDIR},
         {"name taken by a folder",
          [](const fs::path& d) {
              fs::create_directories(d / "tiny_0001.qvl" / "inside");
              return d / "tiny_0001.qvl";
          },
-         std::nullopt, -8},
+         std::nullopt, -8, EISDIR},
+        // The file-size limit fails writes with EFBIG, as a full disk does
+        // with ENOSPC.
         {"full disk over an earlier file",
          [&](const fs::path& d) {
              fs::copy_file(s.finalView, d / "tiny_0001.qvl");
              return d / "tiny_0001.qvl";
          },
-         rlim_t(finalSize / 2), -8},
+         rlim_t(finalSize / 2), -8, EFBIG},
     };
     if (::geteuid() != 0)
-        cases.push_back({"read-only folder", readOnlyFolder("tiny_0001.qvl"), std::nullopt, -7});
+        cases.push_back({"read-only folder", readOnlyFolder("tiny_0001.qvl"), std::nullopt, -7, EACCES});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
@@ -396,6 +401,9 @@ TEST(FaultInjection, MergerFinalViewFilesThatCannotBeWritten)
         EXPECT_TRUE(mentions(run, "An error(" + std::to_string(c.code) + ") occured during the writing process of " +
                                       target.string() + "\n"))
             << run.describe();
+        // The path and the system's reason, said plainly.
+        EXPECT_TRUE(mentions(run, "Writing " + target.string() + " failed: "));
+        EXPECT_TRUE(mentions(run, std::string(": ") + std::strerror(c.reason) + ".\n")) << run.describe();
         EXPECT_FALSE(mentions(run, "file wrote")) << run.describe();
         EXPECT_TRUE(mentions(run, "Somthing went wrong drong the process...Closing Quorvel Merger. \n"))
             << run.describe();

@@ -60,6 +60,17 @@ vekbin makeSample(const std::vector<VekPoint>& cams, uint8_t camera, uint16_t x,
     return s;
 }
 
+// Files a writer leaves beside its output: hidden names, or the old suffix.
+int temporaryFilesIn(const fs::path& folder)
+{
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(folder)) {
+        const std::string name = e.path().filename().string();
+        n += name[0] == '.' || e.path().extension() == ".partial";
+    }
+    return n;
+}
+
 FinalHeader header(int32_t projection = 1)
 {
     FinalHeader h;
@@ -101,6 +112,7 @@ TEST(FinalViewWriter, ReaderFromTheByteLayoutReadsEverythingBack)
     ASSERT_EQ(writeFinalView(out, h, samples, background, blocks(cams, h)), 0);
     EXPECT_TRUE(log.contains("Motion vectors are always zero and have been discarded!\n"));
     EXPECT_FALSE(fs::exists(dir.path() / "shot.qvl.partial"));
+    EXPECT_EQ(temporaryFilesIn(dir.path()), 0);
 
     const Bytes f = readFile(out);
     const uint8_t magic[8] = {0x82, 0x51, 0x56, 0x4C, 0x3D, 0x0A, 0x24, 0x0A};
@@ -332,6 +344,7 @@ TEST(FinalViewWriter, FailuresLeaveNothingUnderTheOutputName)
     EXPECT_EQ(writeFinalView(dir.path() / "busy.qvl", h, one, {}, blocks(cams, h)), -8);
     EXPECT_TRUE(fs::is_directory(dir.path() / "busy.qvl" / "inside"));
     EXPECT_FALSE(fs::exists(dir.path() / "busy.qvl.partial"));
+    EXPECT_EQ(temporaryFilesIn(dir.path()), 0);
 
     // An existing file is replaced whole.
     {
