@@ -13,6 +13,7 @@
 #include "analysis/RedundancyRemoval.h"
 #include "camera/CameraSet.h"
 #include "camera/CubeMap.h"
+#include "context/DetectionIntake.h"
 #include "context/QuorvelContext.h"
 #include "foundation/Logger.h"
 #include "io/HalfConversion.h"
@@ -460,13 +461,17 @@ void writeRenderOutput(QuorvelContext& c, std::FILE* temporaryFile)
     writeWithRecovery(c, header, content, complete);
 }
 
-void readDetectionInput(QuorvelContext& c)
+bool readDetectionInput(QuorvelContext& c)
 {
     const std::string path = c.detectPhaseOverride.empty() ? c.detectFilePath : c.detectPhaseOverride;
     header_v09 header;
     qvlRenderSample5Aovs_t content;
     int digestSum = 0;
     const BinIO::QvlReaderError error = BinIO::qvlReader_v9(path, header, content, digestSum);
+    // Before any of it reaches the context: a display of 0 pixels or a camera
+    // set of another size would only fail later, inside the host's ray tracer.
+    if (error == BinIO::QVL_OK && !acceptDetectionHeader(path, header, content.plaques.size()))
+        return false;
 
     c.cameraPositions = std::move(header.cameraPositions);
     c.cameraPriorities = std::move(header.cameraPriorities);
@@ -476,7 +481,7 @@ void readDetectionInput(QuorvelContext& c)
     if (error != BinIO::QVL_OK) {
         Logger::QvOutputLogString(Logger::ERROR, "[Quorvel] cannot read the detection file %s .\n", path.c_str());
         c.samplesIncomplete = true;
-        return;
+        return true;
     }
 
     const bool transparencyPass = c.transparencyMode.get() == TRANSP;
@@ -509,6 +514,7 @@ void readDetectionInput(QuorvelContext& c)
     c.outputResolutionY.set(static_cast<double>(height));
     Logger::QvOutputLogString(Logger::INFO, "[Quorvel] read the detection file %s .\n", path.c_str());
     Logger::QvOutputLogString(Logger::DEBUG, "[Quorvel] filehole(%d)\n", static_cast<int>(c.plaques.size()));
+    return true;
 }
 
 } // namespace Quorvel::Phase::inline v2_0

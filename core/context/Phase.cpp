@@ -310,8 +310,8 @@ bool QvPhaseBegin()
     if (c.phase == Detect) {
         c.cameraCoverage = std::vector<std::atomic<uint64_t>>(width * height * 4);
         buildCameraSet(c);
-    } else {
-        readDetectionFile(c);
+    } else if (!readDetectionFile(c)) {
+        return false;
     }
     resetPixelCounters(c, width * height);
 

@@ -34,8 +34,10 @@ void writeDetectionOutput(QuorvelContext& context, std::FILE* temporaryFile);
 void writeRenderOutput(QuorvelContext& context, std::FILE* temporaryFile);
 
 // Render-phase begin: the detection file becomes the camera set, the plaque
-// list and the completion mask.
-void readDetectionInput(QuorvelContext& context);
+// list and the completion mask. False, with the context untouched, when its
+// header holds values the render phase cannot use; a file that cannot be
+// read is logged and leaves an empty plaque list instead.
+bool readDetectionInput(QuorvelContext& context);
 
 // Where the data of a file that could not be written at `path` is saved,
 // in order of preference: beside it, then in the system's temporary folder.

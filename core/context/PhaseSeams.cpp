@@ -53,9 +53,9 @@ void resetSharedRenderingContext()
     GetSharedRenderingContext().Reset();
 }
 
-void readDetectionFile(QuorvelContext& context)
+bool readDetectionFile(QuorvelContext& context)
 {
-    readDetectionInput(context);
+    return readDetectionInput(context);
 }
 
 void flushThreadRegion(QuorvelContext& context, uint64_t regionIndex)

@@ -27,8 +27,8 @@ void loadSharedRenderingContext(QuorvelContext& context);
 void resetSharedRenderingContext();
 
 // Render-phase begin: reads the detection file into the camera set, the
-// plaque list and the completion mask.
-void readDetectionFile(QuorvelContext& context);
+// plaque list and the completion mask; false when the phase must not begin.
+bool readDetectionFile(QuorvelContext& context);
 
 // Flushes the open bucket of one thread region to the temporary file.
 void flushThreadRegion(QuorvelContext& context, uint64_t regionIndex);

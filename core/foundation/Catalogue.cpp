@@ -96,6 +96,15 @@ const char* const Core::info_viewScaleWindow_param = "[Quorvel] view_scale Lengt
 const char* const Core::info_viewScaleZov_param = "[Quorvel] view_scale Length %f Height %f Width %f meters.";
 const char* const Core::info_viewWindow_param = "[Quorvel] Player view mode is 'Window'.";
 
+const char* const Core::err_detectFileCameraCount = "[Quorvel] The detection file %s has %d cameras, expected %d (or %d in draft mode).\n";
+const char* const Core::err_detectFileCameraFaces = "[Quorvel] The detection file %s gives camera %d the faces {%s}, expected {%s} from its position (or all six).\n";
+const char* const Core::err_detectFileCameraPosition = "[Quorvel] The detection file %s gives camera %d the position (%f, %f, %f), expected finite coordinates.\n";
+const char* const Core::err_detectFileDisplay = "[Quorvel] The detection file %s has an invalid %s: %s, expected an integer from %d to %d.\n";
+const char* const Core::err_detectFileDisplayShape = "[Quorvel] The detection file %s has an invalid display size %dx%d, expected multiples of %d in the ratio %d:%d.\n";
+const char* const Core::err_detectFileNumber = "[Quorvel] The detection file %s has an invalid %s: %s, expected a finite number.\n";
+const char* const Core::err_detectFilePlaqueCount = "[Quorvel] The detection file %s has an invalid fillHoleCount: %s, the file holds %d plaques.\n";
+const char* const Core::err_detectFileRefused = "[Quorvel] The render phase cannot begin with the detection file %s.\n";
+
 const char* const Merger::err_AOVDeepReflectionMissing = "AOV for deepReflection is missing in %s .\n";
 const char* const Merger::err_OCIO = "[OCIO] No OCIO config could be loaded. Give one with %s or set the OCIO environment variable.\n";
 const char* const Merger::err_OCIO_missingColorSpace = "[OCIO] %s color space missing.\n";

@@ -108,6 +108,16 @@ public:
     static const char* const info_viewScaleWindow_param;
     static const char* const info_viewScaleZov_param;
     static const char* const info_viewWindow_param;
+
+    // A detection file whose header the render phase cannot use.
+    static const char* const err_detectFileCameraCount;
+    static const char* const err_detectFileCameraFaces;
+    static const char* const err_detectFileCameraPosition;
+    static const char* const err_detectFileDisplay;
+    static const char* const err_detectFileDisplayShape;
+    static const char* const err_detectFileNumber;
+    static const char* const err_detectFilePlaqueCount;
+    static const char* const err_detectFileRefused;
 };
 
 class QUORVEL_API Merger {
