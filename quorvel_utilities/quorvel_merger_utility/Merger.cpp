@@ -1,6 +1,7 @@
 #include "Merger.h"
 
 #include <cstdio>
+#include <new>
 #include <ostream>
 #include <system_error>
 
@@ -112,7 +113,15 @@ bool do_merging(const params& run, const std::string& inputDirectory, const Rend
             convertColourSpace(*run.ocioProcessor, assembled.opaque, assembled.transparent);
         assembled.cameras = scaledCameras(group.first);
 
-        const bool written = handler ? handler(group, assembled) : writeFinalGroup(run, group.first, assembled);
+        bool written = false;
+        // The per-pixel maps grow with the display, which latitude-longitude
+        // files may make large: running out of memory fails the group.
+        try {
+            written = handler ? handler(group, assembled) : writeFinalGroup(run, group.first, assembled);
+        } catch (const std::bad_alloc&) {
+            QvOutputLogString(ERROR, "Not enough memory to merge %s (display %dx%d).\n", outputText.c_str(),
+                              static_cast<int>(group.first.widthDisplay), static_cast<int>(group.first.heightDisplay));
+        }
         if (!written)
             failed = true;
         ++done;

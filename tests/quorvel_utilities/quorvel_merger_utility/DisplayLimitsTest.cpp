@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "MergerTestSupport.h"
 #include "RenderFileReaders.h"
 #include "support/LogCapture.h"
 #include "support/SystemFixtures.h"
@@ -83,6 +84,29 @@ TEST(MergerDisplayLimits, ALargeLatitudeLongitudeDisplayIsRead)
     EXPECT_EQ(slot.error, 0);
     EXPECT_TRUE(slot.read);
     EXPECT_EQ(slot.opaque.size(), 40u);
+}
+
+// Memory for the per-pixel maps runs out: the group fails, the run goes on.
+TEST(MergerDisplayLimits, RunningOutOfMemoryFailsTheGroup)
+{
+    QuorvelTest::TempDir dir;
+    QuorvelTest::TempDir out;
+    ASSERT_TRUE(QuorvelTest::writeSyntheticRenderFile(dir / "f1.qvlr", {}));
+    QuorvelTest::SyntheticRender second;
+    second.frame = 2;
+    ASSERT_TRUE(QuorvelTest::writeSyntheticRenderFile(dir / "f2.qvlr", second));
+    int handled = 0;
+    const MergerTest::Run run = MergerTest::runMerger(
+        {"qm", dir.path().string(), "--output", (out / "o.qvl").string(), "-l", "0"},
+        [&handled](const RenderGroup& group, AssembledGroup&) {
+            ++handled;
+            if (group.first.frame == 1)
+                throw std::bad_alloc();
+            return true;
+        });
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(handled, 2);
+    EXPECT_TRUE(run.logged("Not enough memory to merge " + (out / "o.0001.qvl").string() + " (display 24x16).\n"));
 }
 
 } // namespace
