@@ -313,7 +313,14 @@ TEST(TextureReader, DecodesSamplesAndRefusesBySize)
         // A TGA header of 9000 x 2 pixels, no pixels.
         {{0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x28, 0x23, 2, 0, 24, 0}, "9000 x 2 pixels: expected 1 to 8192 on a side"},
     };
-    for (const Bad& b : bad) {
+    // A JPEG whose Huffman table counts 272 codes (16 lengths of 17).
+    std::vector<uint8_t> jpeg = {0xFF, 0xD8, 0xFF, 0xC4, 0x01, 0x23, 0x00};
+    jpeg.insert(jpeg.end(), 16, 17);
+    jpeg.insert(jpeg.end(), 272, 0);
+    jpeg.insert(jpeg.end(), {0xFF, 0xD9});
+    std::vector<Bad> cases(std::begin(bad), std::end(bad));
+    cases.push_back({jpeg, "cannot decode the image: a Huffman table of more than 256 codes"});
+    for (const Bad& b : cases) {
         std::string why;
         EXPECT_FALSE(QuorvelHost::decodeTexture(b.bytes.data(), b.bytes.size(), why));
         EXPECT_EQ(why, b.error);

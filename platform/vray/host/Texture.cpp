@@ -120,6 +120,34 @@ bool claimedSize(const uint8_t* d, size_t n, int64_t& w, int64_t& h)
     return false;
 }
 
+// The stb_image of Debian 12 (2.27) writes past its Huffman arrays for a
+// table of more than 256 codes. Every DHT marker the decoder could reach is
+// read here the way it reads one, and such tables are refused first.
+bool jpegTablesSane(const uint8_t* d, size_t n)
+{
+    for (size_t p = 0; p + 1 < n; ++p) {
+        if (d[p] != 0xFF || d[p + 1] != 0xC4)
+            continue;
+        size_t at = p + 2;
+        auto get8 = [&]() -> int { return at < n ? d[at++] : (++at, 0); };
+        int length = get8() << 8;
+        length = (length | get8()) - 2;
+        while (length > 0 && at < n) {
+            const int q = get8();
+            if ((q >> 4) > 1 || (q & 15) > 3)
+                break; // the decoder refuses the table itself
+            int codes = 0;
+            for (int k = 0; k < 16; ++k)
+                codes += get8();
+            if (codes > 256)
+                return false;
+            at += static_cast<size_t>(codes);
+            length -= 17 + codes;
+        }
+    }
+    return true;
+}
+
 std::string sizeText(int64_t w, int64_t h) { return std::to_string(w) + " x " + std::to_string(h) + " pixels"; }
 
 bool sizeAllowed(int64_t w, int64_t h, std::string& error)
@@ -215,6 +243,10 @@ std::shared_ptr<Texture> decodeTexture(const uint8_t* data, size_t size, std::st
         return nullptr;
     }
     const int length = static_cast<int>(size);
+    if (size >= 2 && data[0] == 0xFF && data[1] == 0xD8 && !jpegTablesSane(data, size)) {
+        error = "cannot decode the image: a Huffman table of more than 256 codes";
+        return nullptr;
+    }
     int w = 0, h = 0, channels = 0;
     if (!stbi_info_from_memory(data, length, &w, &h, &channels)) {
         int64_t cw = 0, ch = 0;

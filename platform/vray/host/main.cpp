@@ -1,4 +1,4 @@
-// quorvel_host: renders a JSON scene, loading plug-in libraries as V-Ray would.
+// quorvel_host: renders a JSON scene or a model file, loading plug-in libraries as V-Ray would.
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +18,8 @@ void usage(std::FILE* to = stderr)
 {
     std::fprintf(to,
                  "usage: quorvel_host [--plugin LIBRARY]... [--threads N] [--render-servers N] [--set INSTANCE.PARAM=JSON]...\n"
-                 "                    [--quiet] [--print-frames] SCENE.json\n"
+                 "                    [--quiet] [--print-frames] SCENE.json|MODEL.glb|.gltf|.obj|.dae|.fbx\n"
+                 "A model file is taken as a whole scene: its camera, lights, materials and animation.\n"
                  "--print-frames prints the scene's first and last frame (after --set) and exits.\n"
                  "Plug-in libraries are also loaded from every directory in QUORVEL_PLUGIN_PATH\n"
                  "(colon-separated) and from the build's plug-in directory.\n");
