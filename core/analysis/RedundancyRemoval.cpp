@@ -1,6 +1,7 @@
 #include "analysis/RedundancyRemoval.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <tuple>
@@ -27,7 +28,16 @@ bool canonicalBefore(const DetectPlaqueInfo& a, const DetectPlaqueInfo& b)
     const auto kb = std::make_tuple(b.transparent, b.cameraIndex, b.x, b.y);
     if (ka != kb)
         return ka < kb;
-    return depthBefore(a.depth, b.depth);
+    if (depthBefore(a.depth, b.depth) || depthBefore(b.depth, a.depth))
+        return depthBefore(a.depth, b.depth);
+    // Equal keys still get one order, so that the kept record of a run does
+    // not depend on the order the buckets reached the temporary file.
+    const auto bits = [](const DetectPlaqueInfo& p) {
+        return std::make_tuple(p.estimated, p.hair, p.reserved, p.level, std::bit_cast<uint32_t>(p.depth),
+                               std::bit_cast<uint32_t>(p.normal.x), std::bit_cast<uint32_t>(p.normal.y),
+                               std::bit_cast<uint32_t>(p.normal.z));
+    };
+    return bits(a) < bits(b);
 }
 
 bool sameRecordKind(const DetectPlaqueInfo& a, const DetectPlaqueInfo& b)

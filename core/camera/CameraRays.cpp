@@ -4,6 +4,7 @@
 
 #include "camera/CameraSet.h"
 #include "camera/CubeMap.h"
+#include "camera/DetectRayInternal.h"
 #include "context/QuorvelContext.h"
 
 namespace Quorvel::Camera::inline v2_0 {
@@ -70,9 +71,16 @@ uint32_t rayDirectionMask(const VekPoint& d)
     return mask;
 }
 
-QvCameraRay QvGetRayDetectPhase(const uint64_t& cameraIndex, const double& x, const double& y)
+namespace {
+
+// The detection ray without its count; `pixel` is set when the ray is valid.
+// A camera pixel already taken stops the ray only when `stopCovered` is set.
+// Inside a speculative bucket the earlier buckets' claims are not all known
+// yet: the ray is shot, and the bucket's flush takes it back if its camera
+// pixel turns out taken (detectRayCounts).
+QvCameraRay detectRay(const QuorvelContext& c, uint64_t cameraIndex, double x, double y, bool stopCovered,
+                      uint64_t& pixel)
 {
-    QuorvelContext& c = Phase::getQuorvelContext();
     const double width = c.renderingResolutionX.get();
     const double height = c.renderingResolutionY.get();
     QvCameraRay ray;
@@ -89,9 +97,10 @@ QvCameraRay QvGetRayDetectPhase(const uint64_t& cameraIndex, const double& x, co
 
     const uint64_t px = static_cast<uint64_t>(x);
     const uint64_t py = static_cast<uint64_t>(y);
-    const uint64_t pixel = py * static_cast<uint64_t>(width) + px;
+    pixel = py * static_cast<uint64_t>(width) + px;
     const Phase::TransparencyRenderingType mode = c.transparencyMode.get();
-    if (mode != Phase::TRANSP && mode != Phase::BOTH && coveredByCamera(c, pixel, cameraIndex))
+    if (stopCovered && mode != Phase::TRANSP && mode != Phase::BOTH && !c.bucketOrder.speculative(pixel) &&
+        coveredByCamera(c, pixel, cameraIndex))
         return ray;
 
     setCubeMapDirection(ray, (static_cast<float>(px) + 0.5f) / static_cast<float>(width),
@@ -101,9 +110,25 @@ QvCameraRay QvGetRayDetectPhase(const uint64_t& cameraIndex, const double& x, co
     ray.valid = (c.cameraFaceMasks[cameraIndex] & rayDirectionMask(ray.direction)) != 0;
     if (ray.valid)
         ray.valid = passesClipping(c, ray);
+    return ray;
+}
+
+} // namespace
+
+QvCameraRay QvGetRayDetectPhase(const uint64_t& cameraIndex, const double& x, const double& y)
+{
+    QuorvelContext& c = Phase::getQuorvelContext();
+    uint64_t pixel = 0;
+    const QvCameraRay ray = detectRay(c, cameraIndex, x, y, true, pixel);
     if (ray.valid)
         countRay(c, pixel);
     return ray;
+}
+
+bool detectRayCounts(const QuorvelContext& c, uint64_t cameraIndex, uint64_t px, uint64_t py)
+{
+    uint64_t pixel = 0;
+    return detectRay(c, cameraIndex, static_cast<double>(px) + 0.5, static_cast<double>(py) + 0.5, false, pixel).valid;
 }
 
 QvCameraRay QvGetRayRenderPhase(const double& x, const double& y)

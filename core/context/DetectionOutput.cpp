@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <memory>
@@ -356,6 +357,41 @@ BinIO::qvlRenderSample5_t toFileSample(const BinIO::OutSample& r)
     return s;
 }
 
+// The render threads flush their buckets in whatever order they finish
+// them; sorted by plaque and then by every stored byte, the file is the same
+// whatever that order was.
+void sortRenderSamples(qvlRenderSample5Aovs_t& content, std::size_t aovCount)
+{
+    const std::vector<BinIO::qvlRenderSample5_t>& samples = content.samples;
+    std::vector<std::size_t> order(samples.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    const auto before = [&](std::size_t a, std::size_t b) {
+        const BinIO::qvlRenderSample5_t& p = samples[a];
+        const BinIO::qvlRenderSample5_t& q = samples[b];
+        const auto kp = std::make_tuple(p.cameraIndex, p.y, p.x, p.level);
+        const auto kq = std::make_tuple(q.cameraIndex, q.y, q.x, q.level);
+        if (kp != kq)
+            return kp < kq;
+        if (const int c = std::memcmp(&p, &q, sizeof p); c != 0)
+            return c < 0;
+        return aovCount != 0 && std::memcmp(&content.aovs[a * aovCount], &content.aovs[b * aovCount],
+                                            aovCount * sizeof(RenderSample::AOVData)) < 0;
+    };
+    if (std::is_sorted(order.begin(), order.end(), before))
+        return;
+    std::sort(order.begin(), order.end(), before);
+    std::vector<BinIO::qvlRenderSample5_t> sortedSamples(samples.size());
+    std::vector<RenderSample::AOVData> sortedAovs(content.aovs.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        sortedSamples[i] = samples[order[i]];
+        std::copy_n(content.aovs.begin() + static_cast<std::ptrdiff_t>(order[i] * aovCount), aovCount,
+                    sortedAovs.begin() + static_cast<std::ptrdiff_t>(i * aovCount));
+    }
+    content.samples = std::move(sortedSamples);
+    content.aovs = std::move(sortedAovs);
+}
+
 } // namespace
 
 std::vector<std::string> recoveryPaths(const std::string& path)
@@ -449,6 +485,7 @@ void writeRenderOutput(QuorvelContext& c, std::FILE* temporaryFile)
     }
     content.aovs.resize(content.samples.size() * aovCount);
     file.reset();
+    sortRenderSamples(content, aovCount);
 
     content.trailing = std::move(c.completionMask);
     c.completionMask.clear();

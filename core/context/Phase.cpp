@@ -82,6 +82,7 @@ void clearWorkingData(QuorvelContext& context)
     context.completionMask.clear();
     context.plaqueTree.reset();
     context.threadRegions.clear();
+    context.bucketOrder = BinIO::BucketOrder{};
     context.aovFormat.clear();
     closeTemporaryFile(context);
     context.tempRecordCount = 0;
@@ -314,6 +315,7 @@ bool QvPhaseBegin()
         return false;
     }
     resetPixelCounters(c, width * height);
+    BinIO::resetBucketOrder(c);
 
     {
         std::lock_guard lock(c.tempFileMutex);

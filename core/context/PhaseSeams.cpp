@@ -8,6 +8,7 @@
 #include "context/PhaseOutput.h"
 #include "foundation/Logger.h"
 #include "samples/BucketInternal.h"
+#include "samples/BucketOrder.h"
 
 namespace Quorvel::Phase::inline v2_0 {
 
@@ -65,6 +66,8 @@ void flushThreadRegion(QuorvelContext& context, uint64_t regionIndex)
 
 void finalizeDetectionPhase(QuorvelContext& context, std::FILE* temporaryFile)
 {
+    // Buckets still waiting for an earlier one that never came.
+    BinIO::drainPendingBuckets(context, temporaryFile);
     writeDetectionOutput(context, temporaryFile);
 }
 

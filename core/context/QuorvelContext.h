@@ -13,6 +13,7 @@
 
 #include "foundation/Types.h"
 #include "io/AovFormat.h"
+#include "samples/BucketOrder.h"
 #include "samples/DetectPlaqueInfo.h"
 #include "samples/ThreadRegion.h"
 
@@ -139,6 +140,7 @@ struct QuorvelContext : QuorvelSettings {
     std::shared_ptr<PlaqueKDTree> plaqueTree;
 
     std::vector<BinIO::ThreadRegion> threadRegions;
+    BinIO::BucketOrder bucketOrder; // detection phase
     BinIO::AovFormat aovFormat;
 
     // Temporary sample file: bucket flushes append under tempFileMutex and

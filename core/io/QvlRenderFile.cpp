@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <random>
 #include <thread>
 #include <vector>
 
@@ -246,11 +245,6 @@ std::string compactJson(const Json::Value& value)
 #pragma GCC diagnostic pop
 }
 
-int randomPart()
-{
-    thread_local std::minstd_rand generator(std::random_device{}());
-    return static_cast<int>(generator() % 100);
-}
 
 // Writes everything or reports failure; an unchecked short write would
 // otherwise leave a truncated file reported as written.
@@ -331,6 +325,7 @@ QvlReaderError qvlWriter_v9(const std::string& path, const header_v09& header, c
 
     // Digest and compression read the same bytes; they run side by side.
     int digestSum = 0;
+    int randomPart = 0;
     uint64_t totalBytes = 0;
     for (const OutBlock& block : blocks)
         totalBytes += block.rawSize();
@@ -341,13 +336,16 @@ QvlReaderError qvlWriter_v9(const std::string& path, const header_v09& header, c
             for (const OutBlock& block : blocks)
                 hash.update(block.raw, block.rawSize());
             digestSum = hash.digestSum();
+            // The random part only has to lie in 0..99; taking it from the
+            // digest makes the same content give the same file.
+            randomPart = hash.digest()[0] % 100;
             return;
         }
         compressBlock(blocks[order[task - 1]]);
     });
 
     Json::Value json = QVLRender_header(header).json();
-    json["fileCode"] = randomPart() * 99 + static_cast<int>(engineId) - digestSum % 99 + 99;
+    json["fileCode"] = randomPart * 99 + static_cast<int>(engineId) - digestSum % 99 + 99;
     const std::string text = compactJson(json);
 
     std::vector<uint8_t> head(kQvlSignature.begin(), kQvlSignature.end());

@@ -13,6 +13,7 @@
 #include "camera/Plaque.h"
 #include "foundation/Logger.h"
 #include "samples/BucketInternal.h"
+#include "samples/BucketOrder.h"
 #include "samples/SampleInternal.h"
 
 namespace Quorvel::BinIO::inline v2_0 {
@@ -114,18 +115,7 @@ void reportWriteFailure(QuorvelContext& c)
 bool appendImages(QuorvelContext& c, const void* bytes, uint64_t size, uint64_t records, std::atomic<bool>& lateWarned)
 {
     std::lock_guard lock(c.tempFileMutex);
-    if (c.tempFile == nullptr) {
-        if (!lateWarned.exchange(true, std::memory_order_relaxed))
-            QvOutputLogCStr(Logger::WARNING,
-                            "Flushing temporary file samples while samples have already been processed.");
-        return false;
-    }
-    if (size != 0 && std::fwrite(bytes, 1, size, c.tempFile) != size) {
-        reportWriteFailure(c);
-        return false;
-    }
-    c.tempRecordCount += records;
-    return true;
+    return appendImagesLocked(c, c.tempFile, bytes, size, records, &lateWarned == &lateRenderSamplesWarned);
 }
 
 void appendDetectRecords(QuorvelContext& c, const std::vector<DetectPlaqueInfo>& records)
@@ -224,6 +214,24 @@ bool validAovSlot(const QuorvelContext& c, int32_t alias, uint64_t& index)
 
 } // namespace
 
+bool appendImagesLocked(QuorvelContext& c, std::FILE* file, const void* bytes, uint64_t size, uint64_t records,
+                        bool render)
+{
+    if (file == nullptr) {
+        std::atomic<bool>& lateWarned = render ? lateRenderSamplesWarned : lateDetectRecordsWarned;
+        if (!lateWarned.exchange(true, std::memory_order_relaxed))
+            QvOutputLogCStr(Logger::WARNING,
+                            "Flushing temporary file samples while samples have already been processed.");
+        return false;
+    }
+    if (size != 0 && std::fwrite(bytes, 1, size, file) != size) {
+        reportWriteFailure(c);
+        return false;
+    }
+    c.tempRecordCount += records;
+    return true;
+}
+
 void writeOutSampleImage(unsigned char* d, const OutSample& s)
 {
     put(d + 0, s.depth);
@@ -321,7 +329,12 @@ void flushRegionToFile(QuorvelContext& c, uint64_t regionIndex)
 {
     ThreadRegion& region = c.threadRegions[regionIndex];
     processBucket(c, region);
-    appendRegion(c, region);
+    if (isRender(c)) {
+        appendRegion(c, region);
+    } else {
+        writeDetectionBucket(c, region);
+        closeOrderedBucket(c, region);
+    }
     releaseRegion(region);
 }
 
@@ -352,12 +365,19 @@ void QvInitBucket(const uint64_t& threadIndex, const int32_t& x0, const int32_t&
         markIncomplete(c);
         return;
     }
+    // A bucket opened before and left without samples still takes its
+    // place in the order, or the buckets after it would wait for it.
+    if (region.mode != BucketMode::Unordered) {
+        writeDetectionBucket(c, region);
+        closeOrderedBucket(c, region);
+    }
     releaseRegion(region);
     region.x0 = static_cast<uint64_t>(x0);
     region.y0 = static_cast<uint64_t>(y0);
     region.x1 = static_cast<uint64_t>(x1);
     region.y1 = static_cast<uint64_t>(y1);
     region.active = true;
+    openOrderedBucket(c, region);
 }
 
 int32_t QvProcessBucketGetBufferSize(const uint64_t& threadIndex)
@@ -371,6 +391,8 @@ int32_t QvProcessBucketGetBufferSize(const uint64_t& threadIndex)
     }
     ThreadRegion& region = c.threadRegions[threadIndex];
     processBucket(c, region);
+    if (!isRender(c))
+        settleBucketForMemory(c, region);
     const uint64_t size = bufferSize(c, region);
     if (size > static_cast<uint64_t>(INT32_MAX)) {
         QvOutputLogString(Logger::ERROR, "[Quorvel] The bucket of thread %d is too large for a memory buffer.\n",
@@ -412,6 +434,8 @@ bool QvBucketFlushToMemory(void* block, const uint64_t& size, const int32_t& x0,
                           x0, y0, x1, y1);
         return false;
     }
+    if (!isRender(c))
+        settleBucketForMemory(c, *region);
     const uint64_t needed = bufferSize(c, *region);
     if (block == nullptr || size < needed) {
         QvOutputLogString(Logger::ERROR,
@@ -446,6 +470,7 @@ bool QvBucketFlushToMemory(void* block, const uint64_t& size, const int32_t& x0,
             }
         writeFooter(footer, count, *region, true);
     }
+    closeOrderedBucket(c, *region);
     releaseRegion(*region);
     return true;
 }
@@ -485,6 +510,7 @@ bool QvFlushMemoryBufferToFile(const void* block, const uint64_t& size)
         const unsigned char* records = footer - mask - count * kDetectRecordSize;
         if (count != 0)
             appendImages(c, records, count * kDetectRecordSize, count, lateDetectRecordsWarned);
+        noteBucketWritten(c, x0, y0, x1, y1);
         if (hasMask) {
             const auto width = static_cast<uint64_t>(c.renderingResolutionX.get());
             const unsigned char* m = footer - mask;
@@ -554,6 +580,10 @@ void QvProcessAllBucketsToFile()
             continue;
         requireRunningPhase(c);
         flushRegionToFile(c, i);
+    }
+    if (c.phase == Phase::Detect) {
+        std::lock_guard lock(c.tempFileMutex);
+        drainPendingBuckets(c, c.tempFile);
     }
 }
 

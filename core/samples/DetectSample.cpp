@@ -9,8 +9,10 @@
 
 #include "camera/CameraRays.h"
 #include "camera/CameraSet.h"
+#include "camera/DetectRayInternal.h"
 #include "camera/Sampling.h"
 #include "context/QuorvelContext.h"
+#include "samples/DetectReplay.h"
 #include "samples/SampleInternal.h"
 
 namespace Quorvel::DetectSample::inline v2_0 {
@@ -509,7 +511,145 @@ bool claimDepth(QuorvelContext& c, const DetectPlaqueInfo& record)
     return true;
 }
 
+using BinIO::DetectCandidate;
+
+void keep(BinIO::ThreadRegion& region, const DetectCandidate& candidate)
+{
+    region.candidates.push_back(candidate);
+    ++region.sampleCount;
+}
+
+// A hit of a speculative bucket: everything that does not depend on the
+// claims of the earlier buckets is done now, the claims themselves at the
+// flush (replayDetectCandidates). Claims already written are final, so a hit
+// they refuse is refused here as it would be there.
+VekRGBA speculativeSample(QuorvelContext& c, const Probe& probe, Path path, bool counted, BinIO::ThreadRegion& region)
+{
+    const QvDetectSample& sample = probe.sample;
+    DetectCandidate candidate;
+    candidate.x = sample.x;
+    candidate.y = sample.y;
+    candidate.camera = static_cast<uint16_t>(sample.cameraIndex);
+    candidate.counted = counted ? 1 : 0;
+
+    if (path == Path::Opaque) {
+        if (hasCoverage(c, sample.x, sample.y, sample.cameraIndex)) {
+            if (counted)
+                keep(region, candidate);
+            return kBlack;
+        }
+        DetectPlaqueInfo result = opaqueResult(probe);
+        if (result.transparent || sample.transparent)
+            misuse("opaque probe should not have transparent flag");
+        if (!result.estimated && hasCoverage(c, result.x, result.y, result.cameraIndex)) {
+            if (counted)
+                keep(region, candidate);
+        } else {
+            candidate.path = DetectCandidate::Opaque;
+            candidate.record = result;
+            keep(region, candidate);
+        }
+        return plaqueDebugColor(result.cameraIndex);
+    }
+
+    if (path == Path::Transparent) {
+        if (!sample.transparent)
+            misuse("transparent probe should have transparent flag");
+        candidate.record = transparentResult(probe);
+        candidate.record.transparent = 1;
+        candidate.path = DetectCandidate::Transparent;
+        keep(region, candidate);
+        return kNothing;
+    }
+
+    if (!sample.hair)
+        misuse("processing a sample that is not from hair");
+    candidate.record = hairResult(probe);
+    candidate.record.hair = 1;
+    candidate.path = DetectCandidate::Hair;
+    keep(region, candidate);
+    return plaqueDebugColor(candidate.record.cameraIndex);
+}
+
+// The decision QvProcessDetectSample makes on arrival, for a kept hit.
+void decide(QuorvelContext& c, const DetectCandidate& k, std::vector<DetectPlaqueInfo>& out)
+{
+    if (k.counted) {
+        uint64_t pixel = 0;
+        if (pixelIndex(c, k.x, k.y, c.samplesReceived.size(), pixel))
+            ++c.samplesReceived[pixel];
+    }
+    DetectPlaqueInfo record = k.record;
+    switch (k.path) {
+    case DetectCandidate::Opaque:
+        if (hasCoverage(c, k.x, k.y, k.camera))
+            return;
+        if (record.estimated) {
+            record.transparent = 0;
+            out.push_back(record);
+        } else if (claimCoverage(c, record.x, record.y, record.cameraIndex)) {
+            out.push_back(record);
+        }
+        return;
+    case DetectCandidate::Transparent:
+    case DetectCandidate::Hair:
+        if (claimDepth(c, record))
+            out.push_back(record);
+        return;
+    default: return;
+    }
+}
+
 } // namespace
+
+void replayDetectCandidates(QuorvelContext& c, uint64_t x0, uint64_t y0, uint64_t x1, uint64_t y1,
+                            std::vector<DetectCandidate>& candidates, std::vector<DetectPlaqueInfo>& out)
+{
+    const auto W = static_cast<int64_t>(c.renderingResolutionX.get());
+    const auto H = static_cast<int64_t>(c.renderingResolutionY.get());
+    // Hits outside the image go last, in arrival order.
+    auto rank = [&](const DetectCandidate& k) {
+        if (k.x < 0 || k.y < 0 || k.x >= W || k.y >= H)
+            return INT64_MAX;
+        return static_cast<int64_t>(k.y) * W + k.x;
+    };
+    std::stable_sort(candidates.begin(), candidates.end(), [&](const DetectCandidate& a, const DetectCandidate& b) {
+        const int64_t ra = rank(a), rb = rank(b);
+        return ra != rb ? ra < rb : a.camera < b.camera;
+    });
+    const Phase::TransparencyRenderingType mode = c.transparencyMode.get();
+    const bool raysStop = mode != Phase::TRANSP && mode != Phase::BOTH;
+    const size_t n = candidates.size();
+    size_t i = 0;
+    for (auto y = static_cast<int64_t>(y0); y < static_cast<int64_t>(y1) && y < H; ++y)
+        for (auto x = static_cast<int64_t>(x0); x < static_cast<int64_t>(x1) && x < W; ++x) {
+            const int64_t p = y * W + x;
+            while (i < n && rank(candidates[i]) < p)
+                decide(c, candidates[i++], out);
+            const auto pixel = static_cast<uint64_t>(p);
+            const uint64_t requests = pixel < c.sampleIndexCounters.size() ? c.sampleIndexCounters[pixel] : 0;
+            for (uint64_t camera = 0; camera <= Camera::kCameraCount; ++camera) {
+                const bool more = i < n && rank(candidates[i]) == p;
+                if (camera >= requests && !more)
+                    break;
+                // The k-th ray of the pixel is camera k's; on arrival it was
+                // not shot when its camera pixel was already taken.
+                bool stopped = false;
+                if (camera < requests && camera < Camera::kCameraCount && raysStop && hasCoverage(c, x, y, camera)) {
+                    stopped = true;
+                    if (Camera::detectRayCounts(c, camera, static_cast<uint64_t>(x), static_cast<uint64_t>(y)) &&
+                        pixel < c.raysShot.size() && c.raysShot[pixel] > 0)
+                        --c.raysShot[pixel];
+                }
+                for (; i < n && rank(candidates[i]) == p && candidates[i].camera == camera; ++i)
+                    if (!stopped)
+                        decide(c, candidates[i], out);
+            }
+        }
+    for (; i < n; ++i)
+        decide(c, candidates[i], out);
+    candidates.clear();
+}
 
 VekRGBA plaqueDebugColor(uint64_t cameraIndex)
 {
@@ -546,15 +686,30 @@ VekRGBA QvProcessDetectSample(RayTestInterface* rayTest, const QvDetectSample& s
         !SampleIntake::passesClippingSphere(sample.position, c.clipCentreWorld, c.clipRadius, c.clipInside))
         return kNothing;
 
+    BinIO::ThreadRegion& region = c.threadRegions[threadIndex];
+    const bool speculative = region.mode == BinIO::BucketMode::Speculative;
+    bool counted = false;
     if (!sample.transparent && c.transparencyMode.get() != Phase::TRANSP) {
         uint64_t pixel = 0;
-        if (pixelIndex(c, sample.x, sample.y, c.samplesReceived.size(), pixel))
-            ++c.samplesReceived[pixel];
+        if (pixelIndex(c, sample.x, sample.y, c.samplesReceived.size(), pixel)) {
+            counted = true;
+            if (!speculative)
+                ++c.samplesReceived[pixel];
+        }
     }
 
     if (sample.cameraIndex >= c.cameraPositions.size() || sample.cameraIndex >= c.cameraWorldPositions.size() ||
-        c.cameraPriorities[sample.cameraIndex] < 0.0f)
+        c.cameraPriorities[sample.cameraIndex] < 0.0f) {
+        if (speculative && counted) {
+            BinIO::DetectCandidate candidate;
+            candidate.x = sample.x;
+            candidate.y = sample.y;
+            candidate.camera = Camera::kCameraCount;
+            candidate.counted = 1;
+            keep(region, candidate);
+        }
         return kBlack;
+    }
 
     Path path = Path::Opaque;
     if (sample.hair)
@@ -565,7 +720,8 @@ VekRGBA QvProcessDetectSample(RayTestInterface* rayTest, const QvDetectSample& s
     const VekPoint p = Utils::transformPoint(sample.position, c.worldToCamera);
     const bool normalValid = validNormal(sample.normal);
     const Probe probe{c, rayTest, sample, p, cameraSpaceNormal(c, sample.normal), normalValid};
-    BinIO::ThreadRegion& region = c.threadRegions[threadIndex];
+    if (speculative)
+        return speculativeSample(c, probe, path, counted, region);
 
     if (path == Path::Opaque) {
         if (hasCoverage(c, sample.x, sample.y, sample.cameraIndex))

@@ -57,6 +57,27 @@ private:
     std::vector<Group> groups_; // sorted by key
 };
 
+// How a detection bucket stands to the buckets of the other threads. The
+// buckets' raster order is the order the host's sample sequence gives, and
+// where two hits race for one camera pixel the earlier one in it wins.
+enum class BucketMode : uint8_t {
+    Unordered,   // no place in the bucket grid: hits are decided as they arrive
+    Exact,       // every earlier bucket is written: hits are decided as they arrive
+    Speculative, // earlier buckets are still open: hits are kept and decided at the flush
+};
+
+// A detection hit of a speculative bucket, kept until the earlier buckets are
+// written and the claims it depends on are known.
+struct DetectCandidate {
+    DetectPlaqueInfo record;
+    int32_t x = 0;       // host pixel of the hit
+    int32_t y = 0;
+    uint16_t camera = 0; // the hit's camera, 256 when it names none
+    uint8_t path = 0;    // DetectCandidate::None, Opaque, Transparent or Hair
+    uint8_t counted = 0; // the hit counts as a received sample of its pixel
+    enum : uint8_t { None, Opaque, Transparent, Hair };
+};
+
 // What one render thread collects for the bucket it has open.
 struct ThreadRegion {
     std::vector<DetectPlaqueInfo> detectRecords;
@@ -71,6 +92,9 @@ struct ThreadRegion {
     bool active = false;
     std::vector<PixelCell> pixels; // bucketWidth columns x bucketHeight rows, row-major
     std::vector<RenderSample::QvRenderSample> spareSamples; // storage of released samples
+    BucketMode mode = BucketMode::Unordered;
+    uint64_t rank = 0; // place of the open bucket in the grid's raster order
+    std::vector<DetectCandidate> candidates;
 
     // Cell of pixel (x, y) of the open bucket, or null outside the bucket or
     // the grid.
