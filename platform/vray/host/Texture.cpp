@@ -148,6 +148,32 @@ bool jpegTablesSane(const uint8_t* d, size_t n)
     return true;
 }
 
+// The same decoder copies an empty IDAT chunk into its still unallocated
+// buffer (a null pointer to memcpy); such chunks carry nothing and are
+// dropped. Empty when the file has none.
+std::vector<uint8_t> withoutEmptyIdat(const uint8_t* d, size_t n)
+{
+    std::vector<uint8_t> out;
+    bool found = false;
+    size_t i = 8;
+    while (i + 12 <= n) {
+        const uint64_t length = be32(d + i);
+        if (length > n - i - 12)
+            break;
+        if (length == 0 && std::memcmp(d + i + 4, "IDAT", 4) == 0) {
+            if (!found)
+                out.assign(d, d + i);
+            found = true;
+        } else if (found) {
+            out.insert(out.end(), d + i, d + i + 12 + length);
+        }
+        i += 12 + static_cast<size_t>(length);
+    }
+    if (found)
+        out.insert(out.end(), d + i, d + n);
+    return out;
+}
+
 std::string sizeText(int64_t w, int64_t h) { return std::to_string(w) + " x " + std::to_string(h) + " pixels"; }
 
 bool sizeAllowed(int64_t w, int64_t h, std::string& error)
@@ -241,6 +267,14 @@ std::shared_ptr<Texture> decodeTexture(const uint8_t* data, size_t size, std::st
     if (size > static_cast<size_t>(std::numeric_limits<int>::max())) {
         error = "larger than a texture can be";
         return nullptr;
+    }
+    std::vector<uint8_t> cleaned;
+    if (size >= 8 && std::memcmp(data, "\x89PNG\r\n\x1a\n", 8) == 0) {
+        cleaned = withoutEmptyIdat(data, size);
+        if (!cleaned.empty()) {
+            data = cleaned.data();
+            size = cleaned.size();
+        }
     }
     const int length = static_cast<int>(size);
     if (size >= 2 && data[0] == 0xFF && data[1] == 0xD8 && !jpegTablesSane(data, size)) {
