@@ -67,6 +67,7 @@ uint64_t QuorvelPlugin::prepareBlocks()
 {
     QuorvelSubFrames& subFrames = camera_.subFrames();
     subFrames.phaseBegun = false;
+    subFrames.phaseRefused = false;
     shader_.prepareFrame();
 
     const uint64_t width = static_cast<uint64_t>(static_cast<int64_t>(settings_.frame->imgWidth));
@@ -272,9 +273,11 @@ int QuorvelSubFrames::beginSubFrame(int index)
     if (settings_.isServer())
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     if (!phaseBegun) {
-        plugin_.phaseBegin();
+        phaseRefused = !plugin_.phaseBegin();
         phaseBegun = true;
     }
+    if (phaseRefused)
+        return 0;
     return core().QvSetCurrentBlockIndex(blocks[static_cast<size_t>(index)].index) ? 1 : 0;
 }
 

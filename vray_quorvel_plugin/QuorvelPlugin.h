@@ -38,6 +38,8 @@ public:
 
     std::vector<Block> blocks;
     bool phaseBegun = false;
+    // The core refused to begin the phase: no sub-frame may render.
+    bool phaseRefused = false;
 
 private:
     QuorvelPlugin& plugin_;

@@ -462,8 +462,10 @@ bool Host::render()
         if (auto* sub = static_cast<VRayCameraSubFrames*>(s.camera->newInterface(EXT_CAMERA_SUBFRAMES))) {
             const int count = sub->getNumSubFrames();
             for (int i = 0; i < count && !aborted(); ++i) {
-                sub->beginSubFrame(i);
-                s.renderImage(threads);
+                // A sub-frame that could not begin, or an error while it
+                // began, renders nothing.
+                if (sub->beginSubFrame(i) != 0 && !aborted())
+                    s.renderImage(threads);
                 sub->endSubFrame(i);
             }
         } else {
