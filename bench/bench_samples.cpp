@@ -155,6 +155,47 @@ void BM_DetectSample_Transparent(benchmark::State& state)
     runDetect(state, Phase::TRANSP);
 }
 
+// The same hits in a bucket that waits for an earlier one: each is kept
+// with its result until the flush decides it ("kept" counts those).
+void runDetectSpeculative(benchmark::State& state, Phase::TransparencyRenderingType mode)
+{
+    const auto thread = static_cast<uint64_t>(state.thread_index());
+    if (thread == 0) {
+        beginDetection(mode);
+        hitsPerThread = {detectionHits(0), detectionHits(1)};
+        for (uint64_t t = 0; t < 2; ++t) {
+            const int32_t x0 = kArea * static_cast<int32_t>(1 + t);
+            BinIO::QvInitBucket(t, x0, 0, x0 + kArea, kArea);
+        }
+    }
+    uint64_t before = 0;
+    size_t i = 0;
+    for (auto _ : state) {
+        if (i == 0)
+            before = allocations;
+        const std::vector<QvDetectSample>& hits = hitsPerThread[thread];
+        benchmark::DoNotOptimize(DetectSample::QvProcessDetectSample(host().rayTest(), hits[i % hits.size()], thread));
+        ++i;
+    }
+    const auto calls = static_cast<double>(state.iterations());
+    state.counters["allocs"] = benchmark::Counter(static_cast<double>(allocations - before) / calls,
+                                                  benchmark::Counter::kAvgThreads);
+    state.counters["kept"] = benchmark::Counter(
+        static_cast<double>(context().threadRegions[thread].candidates.size()) / calls,
+        benchmark::Counter::kAvgThreads);
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_DetectSample_OpaqueWaiting(benchmark::State& state)
+{
+    runDetectSpeculative(state, Phase::OPAQUE);
+}
+
+void BM_DetectSample_TransparentWaiting(benchmark::State& state)
+{
+    runDetectSpeculative(state, Phase::TRANSP);
+}
+
 // A running render phase with the given number of host AOVs, two regions of
 // 64 x 64 pixels.
 void beginRender(int aovs)
@@ -219,6 +260,8 @@ void BM_RenderSample(benchmark::State& state)
 
 BENCHMARK(BM_DetectSample_Opaque)->Iterations(kDetectCalls)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_DetectSample_Transparent)->Iterations(kDetectCalls)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_DetectSample_OpaqueWaiting)->Iterations(kDetectCalls)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_DetectSample_TransparentWaiting)->Iterations(kDetectCalls)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_RenderSample)->ArgName("aovs")->Arg(0)->Arg(4)->Threads(1)->Threads(2)->UseRealTime();
 
 // Bucket flushes, per record: a detection bucket of 64 x 64 pixels with 32

@@ -110,8 +110,13 @@ void openOrderedBucket(QuorvelContext& c, ThreadRegion& r)
         r.rank = rank;
         r.mode = rank == o.written ? BucketMode::Exact : BucketMode::Speculative;
     }
-    if (r.mode == BucketMode::Speculative)
+    if (r.mode == BucketMode::Speculative) {
         setSpeculative(o, r, 1);
+        // Grown here, as detectRecords is at construction, so that the
+        // intake does not allocate.
+        if (r.candidates.capacity() == 0)
+            r.candidates.reserve(r.bucketWidth * r.bucketHeight * 32);
+    }
 }
 
 void closeOrderedBucket(QuorvelContext& c, ThreadRegion& r)
