@@ -174,13 +174,15 @@ wait_jobs() {
     waited=$((waited + 1))
   done
 }
-# The final view files of both runs: same names, same decoded samples.
+# The final view files of both runs: same names, same bytes (the decoded
+# samples are compared first, to tell which of the two differs).
 compare() {
   local out=$1 f n=0
   for f in "$local_out/${name}"_[0-9]*.qvl; do
     [ -f "$out/$(basename "$f")" ] || fail "no $(basename "$f") from Slurm in $out"
     python3 "$root/scripts/slurm/compare-final.py" "$f" "$out/$(basename "$f")" ||
       fail "$(basename "$f") differs from the local run"
+    cmp -s "$f" "$out/$(basename "$f")" || fail "$(basename "$f") holds the local run's samples but not its bytes"
     [ -s "$out/$(basename "$f" .qvl).png" ] || fail "no preview beside $out/$(basename "$f")"
     n=$((n + 1))
   done
