@@ -1,8 +1,12 @@
 #include "context/Resolution.h"
 
 #include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
 
 #include "context/PhaseInternal.h"
+#include "foundation/Catalogue.h"
 #include "foundation/Logger.h"
 #include "io/QvlRenderHeader.h"
 
@@ -21,13 +25,47 @@ constexpr uint64_t kMaxOutputX = 6000;
 constexpr uint64_t kMinOutputY = 208;
 constexpr uint64_t kMaxOutputY = 4000;
 
-// Plaque count of a detection file, from its header alone.
+// Element count of the plaque block, read from its word behind the header
+// and the coordinate block; false when the file does not hold it.
+bool storedPlaqueCount(const std::string& path, uint32_t jsonLength, uint64_t& count)
+{
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    auto word = [&](uint32_t& v) {
+        uint8_t b[4];
+        if (!file || std::fread(b, 1, 4, file.get()) != 4)
+            return false;
+        v = uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+        return true;
+    };
+    uint32_t coordinates = 0, stored = 0, plaques = 0;
+    if (!file || std::fseek(file.get(), 20 + static_cast<long>(jsonLength), SEEK_SET) != 0 || !word(coordinates) ||
+        !word(stored))
+        return false;
+    const uint64_t skip = stored != 0 ? stored : uint64_t{coordinates} * 12;
+    if (std::fseek(file.get(), static_cast<long>(skip), SEEK_CUR) != 0 || !word(plaques))
+        return false;
+    count = plaques;
+    return true;
+}
+
+// Plaque count of a detection file, from its header. The blocks of the
+// render phase are laid out for it, so it must be the count the plaque block
+// holds: a count the file cannot back would size billions of blocks.
 bool readPlaqueCount(const std::string& path, uint64_t& count)
 {
     BinIO::header_v09 header;
-    const BinIO::QvlReaderError error = BinIO::qvlReader_v9(path, header);
+    const BinIO::QVLRender_header fileHeader(path);
+    BinIO::QvlReaderError error = fileHeader.readError();
+    if (error == BinIO::QVL_OK)
+        error = fileHeader.getHeaderData(header);
     if (error != BinIO::QVL_OK) {
         QvOutputLogString(ERROR, "error(%d) reading file (%s)", error, path.c_str());
+        return false;
+    }
+    uint64_t stored = 0;
+    if (storedPlaqueCount(path, fileHeader.jsonLength(), stored) && stored != header.fillHoleCount) {
+        QvOutputLogString(ERROR, TXT::Core::err_detectFilePlaqueCount, path.c_str(),
+                          std::to_string(header.fillHoleCount).c_str(), static_cast<int>(stored));
         return false;
     }
     count = header.fillHoleCount;

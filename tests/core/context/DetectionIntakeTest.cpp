@@ -202,9 +202,11 @@ TEST_F(DetectionIntake, HeaderValuesTheRenderPhaseCannotUseRefuseThePhase)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        // The blocks are laid out for the sound file; the header changes
+        // before the phase begins.
         const std::string path = writeDetection(dir.file("detect.qvl"));
-        editHeader(path, c.edit);
         configure(path);
+        editHeader(path, c.edit);
         std::string expected = c.message;
         expected.replace(expected.find("%s"), 2, path);
 
@@ -283,5 +285,32 @@ TEST_F(DetectionIntake, HeadersOfSoundFilesAreAccepted)
         EXPECT_EQ(ctx().plaques.size(), 2u);
         EXPECT_EQ(ctx().cameraPositions.size(), c.cameras);
         ASSERT_TRUE(QvPhaseTerminate(Discard));
+    }
+}
+
+// The blocks are laid out from the header's plaque count: one the plaque
+// block does not hold is refused before it sizes anything.
+TEST_F(DetectionIntake, PlaqueCountsTheBlocksDoNotHoldAreRefusedWhenBlocksAreLaidOut)
+{
+    using namespace Quorvel::Phase;
+    for (const uint64_t count : {uint64_t{3}, uint64_t{1}, uint64_t{1000000000000000}}) {
+        SCOPED_TRACE(count);
+        const std::string path = writeDetection(dir.file("detect.qvl"));
+        editHeader(path, [&](Json::Value& h) { h["fillHoleCount"] = static_cast<Json::UInt64>(count); });
+        const std::string message = "[Quorvel] The detection file " + path + " has an invalid fillHoleCount: " +
+                                    std::to_string(count) + ", the file holds 2 plaques.\n";
+        QvInitPhase(Render, Quorvel::Util::RE_VRay);
+        setMandatorySettings();
+        QvSetDetectFilePath(path.c_str());
+        LogCapture capture;
+        EXPECT_FALSE(QvComputeRenderingResolutionParameters(10, 10).valid);
+        EXPECT_FALSE(QvComputeRenderingResolutionParameters(uint64_t{4}).valid);
+        EXPECT_EQ(Quorvel::Block::QvGetBlockCountFromRenderingResolution(path, 10, 10), 0u);
+        uint64_t width = 0, height = 0;
+        EXPECT_FALSE(Quorvel::Block::QvGetRenderingResolutionFromBlockCount(path, 1, width, height));
+        size_t refusals = 0;
+        for (const std::string& m : capture.messages())
+            refusals += m == message;
+        EXPECT_EQ(refusals, 4u);
     }
 }
