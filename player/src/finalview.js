@@ -43,12 +43,13 @@ const PREVIEW_SIZE = 256;
 const MAX_PICTURE_SIDE = 16384;
 
 // Display sizes the sample codes can address: the cube layout is three
-// square faces by two, its pixel column and row have 13 and 12 bits; a
-// latitude-longitude pixel index has 24 bits below the flag byte.
+// square faces by two, its pixel column and row have 13 and 12 bits. A
+// latitude-longitude code adds its flag byte times 2^24 to the pixel index in
+// 32-bit arithmetic, and the merger writes displays of any size that way.
 function displayFault(width, height, cube) {
   const size = `${width}x${height}`;
   if (width === 0 || height === 0) return 'zero display size';
-  if (!cube) return width * height <= 2 ** 24 ? null : `latitude-longitude display of ${size} pixels, more than 2^24`;
+  if (!cube) return null;
   if (height % 2 !== 0 || 2 * width !== 3 * height) return `cube-map display of ${size} pixels is not three square faces by two`;
   if (width > 8192 || height > 4096) return `cube-map display of ${size} pixels, more than the codes address (8192x4096)`;
   return null;
