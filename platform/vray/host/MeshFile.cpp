@@ -193,7 +193,12 @@ const Texture* MeshFiles::texture(const std::string& path, const aiScene& scene,
         shown = path + " (embedded " + ref + ")";
     } else {
         std::replace(ref.begin(), ref.end(), '\\', '/');
-        const fs::path file = fs::path(ref).is_absolute() ? fs::path(ref) : folder / ref;
+        fs::path file = fs::path(ref).is_absolute() ? fs::path(ref) : folder / ref;
+        // Exporters often keep the path of the machine the model was made
+        // on: a texture of that name beside the mesh file stands in.
+        const fs::path beside = folder / fs::path(ref).filename();
+        if (!fs::exists(file, ec) && fs::path(ref).has_filename() && fs::exists(beside, ec))
+            file = beside;
         key = shown = file.lexically_normal().string();
     }
     if (const auto it = textures_.find(key); it != textures_.end())
