@@ -377,7 +377,8 @@ SceneFile importScene(const std::string& path, bool withQuorvel)
         plugins.append(instance("RenderView", "camera", view));
     }
 
-    // Lights: the file's, else a sun and a sky of soft light from above.
+    // Lights: the file's, else a sun, a sky of soft light from above and
+    // light from the ground.
     int lights = 0;
     for (unsigned i = 0; i < ai.mNumLights; ++i) {
         const aiLight* l = ai.mLights[i];
@@ -431,6 +432,13 @@ SceneFile importScene(const std::string& path, bool withQuorvel)
             sky["shadows"] = false;
             plugins.append(instance("LightDirect", "sky" + std::to_string(i), sky));
         }
+        // Light thrown back by the ground, so that undersides are not black.
+        Json::Value ground;
+        ground["direction"] = colorJson(0, 0, 1);
+        ground["color"] = colorJson(0.8, 0.75, 0.65);
+        ground["intensity"] = 0.25;
+        ground["shadows"] = false;
+        plugins.append(instance("LightDirect", "ground", ground));
     }
     plugins.append(instance("SettingsEnvironment", "environment", environment));
     {
