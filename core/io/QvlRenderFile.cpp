@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/FileReplace.h"
 #include "foundation/Logger.h"
 #include "io/AovColumnsInternal.h"
 
@@ -253,19 +254,6 @@ bool writeAll(std::FILE* file, const void* data, size_t size)
     return size == 0 || std::fwrite(data, 1, size, file) == size;
 }
 
-std::string temporaryPathBeside(const std::string& path)
-{
-    static std::atomic<unsigned> counter{0};
-    const std::filesystem::path target(path);
-    std::string name(".");
-    name += target.filename().string();
-    name += ".tmp";
-    name += std::to_string(::getpid());
-    name += '_';
-    name += std::to_string(counter.fetch_add(1));
-    return (target.parent_path() / name).string();
-}
-
 QvlReaderError writeFailure(const char* format, const std::string& path)
 {
     Logger::QvOutputLogString(Logger::ERROR, format, path.c_str());
@@ -354,7 +342,7 @@ QvlReaderError qvlWriter_v9(const std::string& path, const header_v09& header, c
     putU32(head, static_cast<uint32_t>(text.size()));
     head.insert(head.end(), text.begin(), text.end());
 
-    const std::string temporary = temporaryPathBeside(path);
+    const std::string temporary = Utils::UniqueTemporaryPath(path);
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
     if (!file)
         return writeFailure("[Quorvel] Cannot create the file '%s'.\n", path);
