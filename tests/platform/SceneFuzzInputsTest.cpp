@@ -3,32 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "fuzz/SceneHarness.h"
+#include "support/FuzzInputs.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kFuzzDir = fs::path(__FILE__).parent_path() / ".." / "fuzz";
-
-std::vector<uint8_t> readBytes(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::vector<fs::path> inputs(const char* kind)
 {
-    std::vector<fs::path> out;
-    const fs::path dir = kFuzzDir / kind / "scene";
-    if (fs::is_directory(dir))
-        for (const auto& entry : fs::directory_iterator(dir))
-            out.push_back(entry.path());
-    return out;
+    return QuorvelTest::fuzzInputs(kind, "scene");
 }
 
 std::string scenePath()
@@ -41,10 +27,10 @@ std::string scenePath()
 TEST(SceneFuzzInputs, SeedsLoad)
 {
     const std::vector<fs::path> seeds = inputs("corpus");
-    EXPECT_GE(seeds.size(), 3u) << kFuzzDir;
+    EXPECT_GE(seeds.size(), 3u) << QuorvelTest::fuzzDir();
     for (const fs::path& seed : seeds) {
         SCOPED_TRACE(seed.string());
-        const std::vector<uint8_t> bytes = readBytes(seed);
+        const std::vector<uint8_t> bytes = QuorvelTest::readFuzzInput(seed);
         std::string error;
         EXPECT_EQ(QuorvelFuzz::runScene(bytes.data(), bytes.size(), QUORVEL_EXAMPLES_DIR, &error),
                   QuorvelFuzz::SceneOutcome::Loaded)
@@ -58,7 +44,7 @@ TEST(SceneFuzzInputs, KeptFindingsLoadOrAreRefusedByName)
 {
     for (const fs::path& finding : inputs("regressions")) {
         SCOPED_TRACE(finding.string());
-        const std::vector<uint8_t> bytes = readBytes(finding);
+        const std::vector<uint8_t> bytes = QuorvelTest::readFuzzInput(finding);
         std::string error;
         const auto outcome = QuorvelFuzz::runScene(bytes.data(), bytes.size(), QUORVEL_EXAMPLES_DIR, &error);
         if (outcome == QuorvelFuzz::SceneOutcome::Refused) {

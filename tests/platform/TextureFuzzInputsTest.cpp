@@ -3,42 +3,28 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "fuzz/TextureHarness.h"
+#include "support/FuzzInputs.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kFuzzDir = fs::path(__FILE__).parent_path() / ".." / "fuzz";
-
-std::vector<uint8_t> readBytes(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::vector<fs::path> inputs(const char* kind)
 {
-    std::vector<fs::path> out;
-    const fs::path dir = kFuzzDir / kind / "texture";
-    if (fs::is_directory(dir))
-        for (const auto& entry : fs::directory_iterator(dir))
-            out.push_back(entry.path());
-    return out;
+    return QuorvelTest::fuzzInputs(kind, "texture");
 }
 
 // Every seed is a valid PNG, JPEG or TGA image and decodes.
 TEST(TextureFuzzInputs, SeedsDecode)
 {
     const std::vector<fs::path> seeds = inputs("corpus");
-    EXPECT_GE(seeds.size(), 8u) << kFuzzDir;
+    EXPECT_GE(seeds.size(), 8u) << QuorvelTest::fuzzDir();
     for (const fs::path& seed : seeds) {
         SCOPED_TRACE(seed.string());
-        const std::vector<uint8_t> bytes = readBytes(seed);
+        const std::vector<uint8_t> bytes = QuorvelTest::readFuzzInput(seed);
         std::string error;
         EXPECT_TRUE(QuorvelFuzz::runTexture(bytes.data(), bytes.size(), &error)) << error;
     }
@@ -49,7 +35,7 @@ TEST(TextureFuzzInputs, KeptFindingsDecodeOrAreRefusedWithAReason)
 {
     for (const fs::path& finding : inputs("regressions")) {
         SCOPED_TRACE(finding.string());
-        const std::vector<uint8_t> bytes = readBytes(finding);
+        const std::vector<uint8_t> bytes = QuorvelTest::readFuzzInput(finding);
         std::string error;
         if (!QuorvelFuzz::runTexture(bytes.data(), bytes.size(), &error)) {
             EXPECT_FALSE(error.empty());
