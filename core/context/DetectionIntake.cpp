@@ -98,8 +98,11 @@ std::string faceNames(uint32_t mask)
                  {Camera::kFaceMinusX, "minusX"}, {Camera::kFacePlusY, "plusY"}, {Camera::kFaceMinusY, "minusY"}};
     std::string names;
     for (const auto& face : faces)
-        if (mask & face.bit)
-            names += (names.empty() ? "" : " ") + std::string(face.name);
+        if (mask & face.bit) {
+            if (!names.empty())
+                names += ' ';
+            names += face.name;
+        }
     return names;
 }
 
